@@ -1,0 +1,84 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include <orvex/sifter_export.hpp>
+
+namespace orvex {
+
+// The one reader of event files: a file descriptor with a large buffer, lines found with
+// memchr. Move-only; closes its descriptor on destruction.
+//
+// Text mode: LF, CR LF and a lone CR each end a line, and every line is checked to be UTF-8.
+// Binary mode: only LF ends a line, and the bytes are not checked.
+class ORVEX_SIFTER_API EventFile {
+ public:
+  enum class Mode { text, binary };
+
+  // One line as read. `text` excludes the line end and stays valid until the next call on
+  // the file; at least kPadding readable bytes follow it in memory (a fast JSON parser
+  // relies on that). `ended` is false when the file ended before a line end.
+  struct Line {
+    std::string_view text;
+    bool ended;
+    std::uint64_t offset;  // file offset of the line's first byte
+  };
+
+  static constexpr std::size_t kPadding = 64;
+
+  EventFile() noexcept;  // a closed file
+  // Opens `path` for reading. Throws FileNotFoundError, PermissionError or OSError.
+  EventFile(const std::filesystem::path& path, Mode mode);
+  EventFile(EventFile&& other) noexcept;
+  EventFile& operator=(EventFile&& other) noexcept;
+  EventFile(const EventFile&) = delete;
+  EventFile& operator=(const EventFile&) = delete;
+  ~EventFile();
+
+  bool is_open() const noexcept { return fd_ >= 0; }
+  Mode mode() const noexcept { return mode_; }
+  const std::filesystem::path& path() const noexcept { return path_; }
+
+  // Reads the next line, or returns std::nullopt when the file holds no further byte.
+  // A last line without a line end is returned with `ended` false; with `take_unfinished`
+  // false it is left unread instead (std::nullopt), and a later call returns it whole once
+  // its line end has arrived. Each call that finds the buffer empty makes one read(2), so a
+  // call at the end of a growing file sees what was appended since.
+  // Text mode: a line that is not UTF-8 throws UnicodeDecodeError naming the file and the
+  // offset of the bad byte; the position stays at the start of that line.
+  // Throws OSError when a read fails, and when the file is closed.
+  std::optional<Line> read_line(bool take_unfinished = true);
+
+  // Offset of the next byte that read_line will return.
+  std::uint64_t tell() const;
+  // Moves to `offset` from the start (SEEK_SET) or from the end (SEEK_END); drops the buffer.
+  // Returns the new offset. Throws OSError.
+  std::uint64_t seek(std::int64_t offset, int whence);
+  // The file's current size in bytes. Throws OSError.
+  std::uint64_t size() const;
+  // Closes the descriptor; closing a closed file does nothing.
+  void close() noexcept;
+
+ private:
+  bool fill();  // reads more at the end of the buffer; false when read(2) gave nothing
+
+  int fd_ = -1;
+  Mode mode_ = Mode::text;
+  std::filesystem::path path_;
+  std::unique_ptr<char[]> buf_;
+  std::size_t cap_ = 0;           // usable bytes of buf_; kPadding more follow
+  std::size_t begin_ = 0;         // next unread byte in buf_
+  std::size_t end_ = 0;           // end of the data in buf_
+  std::uint64_t buf_offset_ = 0;  // file offset of buf_[0]
+};
+
+// Returns the offset of the first byte of `bytes` that is not part of valid UTF-8, or
+// std::nullopt when all of it is valid.
+ORVEX_SIFTER_API std::optional<std::size_t> find_invalid_utf8(std::string_view bytes) noexcept;
+
+}  // namespace orvex

@@ -1,0 +1,167 @@
+#include <orvex/event_file.hpp>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include <orvex/errors.hpp>
+
+namespace orvex {
+
+namespace {
+
+// Large reads keep the system-call count low on big logs; a line longer than this grows the
+// buffer, so memory follows the longest line, not the file.
+constexpr std::size_t kInitialBuffer = 1 << 20;
+
+}  // namespace
+
+EventFile::EventFile() noexcept = default;
+
+EventFile::EventFile(const std::filesystem::path& path, Mode mode) : mode_(mode), path_(path) {
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) raise_os_error(errno, path, "cannot open");
+  struct stat st {};
+  if (::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd_);
+    fd_ = -1;
+    raise_os_error(EISDIR, path, "cannot read");
+  }
+}
+
+EventFile::EventFile(EventFile&& other) noexcept { *this = std::move(other); }
+
+EventFile& EventFile::operator=(EventFile&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd_ = std::exchange(other.fd_, -1);
+    mode_ = other.mode_;
+    path_ = std::move(other.path_);
+    buf_ = std::move(other.buf_);
+    cap_ = std::exchange(other.cap_, 0);
+    begin_ = std::exchange(other.begin_, 0);
+    end_ = std::exchange(other.end_, 0);
+    buf_offset_ = std::exchange(other.buf_offset_, 0);
+  }
+  return *this;
+}
+
+EventFile::~EventFile() { close(); }
+
+void EventFile::close() noexcept {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  buf_.reset();
+  cap_ = begin_ = end_ = 0;
+}
+
+bool EventFile::fill() {
+  if (!buf_) {
+    cap_ = kInitialBuffer;
+    buf_.reset(new char[cap_ + kPadding]());
+  }
+  if (begin_ > 0) {
+    // Keep the unread tail at the front so a line split across reads stays contiguous.
+    std::memmove(buf_.get(), buf_.get() + begin_, end_ - begin_);
+    buf_offset_ += begin_;
+    end_ -= begin_;
+    begin_ = 0;
+  }
+  if (end_ == cap_) {
+    std::size_t new_cap = cap_ * 2;
+    std::unique_ptr<char[]> bigger(new char[new_cap + kPadding]());
+    std::memcpy(bigger.get(), buf_.get(), end_);
+    buf_ = std::move(bigger);
+    cap_ = new_cap;
+  }
+  for (;;) {
+    ssize_t got = ::read(fd_, buf_.get() + end_, cap_ - end_);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      raise_os_error(errno, path_, "cannot read");
+    }
+    end_ += static_cast<std::size_t>(got);
+    return got > 0;
+  }
+}
+
+std::optional<EventFile::Line> EventFile::read_line(bool take_unfinished) {
+  if (fd_ < 0) raise_os_error(EBADF, path_, "cannot read closed file");
+  std::size_t scanned = begin_;  // bytes before this hold no line end
+  for (;;) {
+    const char* data = buf_ ? buf_.get() : nullptr;
+    std::size_t stop = 0, skip = 0;
+    bool found = false;
+    if (end_ > scanned) {
+      const void* lf = std::memchr(data + scanned, '\n', end_ - scanned);
+      std::size_t lf_at = lf ? static_cast<const char*>(lf) - data : end_;
+      if (mode_ == Mode::text) {
+        // A lone CR ends a line too; CR LF ends it once.
+        const void* cr = std::memchr(data + scanned, '\r', lf_at - scanned);
+        if (cr) {
+          std::size_t cr_at = static_cast<const char*>(cr) - data;
+          if (cr_at + 1 < end_ || lf) {
+            stop = cr_at;
+            skip = (cr_at + 1 < end_ && data[cr_at + 1] == '\n') ? 2 : 1;
+            found = true;
+          } else {
+            // CR is the last byte read: whether LF follows decides on the next read.
+            lf_at = cr_at;
+          }
+        }
+      }
+      if (!found && lf) {
+        stop = lf_at;
+        skip = 1;
+        found = true;
+      }
+      if (!found) scanned = lf_at;
+    }
+    if (!found) {
+      std::size_t before = begin_;
+      bool more = fill();
+      scanned -= before - begin_;  // fill() may have moved the data to the front
+      if (more) continue;
+      if (end_ == begin_) return std::nullopt;
+      if (mode_ == Mode::text && buf_[end_ - 1] == '\r') {
+        stop = end_ - 1;  // a CR at the very end of the file ends the last line
+        skip = 1;
+        found = true;
+      } else {
+        if (!take_unfinished) return std::nullopt;
+        stop = end_;
+      }
+      data = buf_.get();
+    }
+    std::string_view text(data + begin_, stop - begin_);
+    std::uint64_t offset = buf_offset_ + begin_;
+    if (mode_ == Mode::text) {
+      if (auto bad = find_invalid_utf8(text)) throw UnicodeDecodeError(path_, offset + *bad);
+    }
+    begin_ = stop + skip;
+    return Line{text, found, offset};
+  }
+}
+
+std::uint64_t EventFile::tell() const { return buf_offset_ + begin_; }
+
+std::uint64_t EventFile::seek(std::int64_t offset, int whence) {
+  if (fd_ < 0) raise_os_error(EBADF, path_, "cannot seek in closed file");
+  off_t at = ::lseek(fd_, static_cast<off_t>(offset), whence);
+  if (at < 0) raise_os_error(errno, path_, "cannot seek in");
+  buf_offset_ = static_cast<std::uint64_t>(at);
+  begin_ = end_ = 0;
+  return buf_offset_;
+}
+
+std::uint64_t EventFile::size() const {
+  struct stat st {};
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) raise_os_error(fd_ < 0 ? EBADF : errno, path_, "cannot stat");
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+}  // namespace orvex
