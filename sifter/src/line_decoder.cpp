@@ -26,7 +26,9 @@ OrvexEvent build(simdjson::dom::element element) {
     case element_type::OBJECT: {
       OrvexEvent object = OrvexEvent::object();
       auto& members = object.get_ref<OrvexEvent::object_t&>();
-      for (auto field : simdjson::dom::object(element)) {
+      simdjson::dom::object fields(element);
+      members.reserve(fields.size());
+      for (auto field : fields) {
         // A duplicate key keeps its first place and takes the last value.
         auto [it, inserted] = members.emplace(std::string(field.key), OrvexEvent());
         it->second = build(field.value);
@@ -37,7 +39,9 @@ OrvexEvent build(simdjson::dom::element element) {
     case element_type::ARRAY: {
       OrvexEvent array = OrvexEvent::array();
       auto& items = array.get_ref<OrvexEvent::array_t&>();
-      for (auto item : simdjson::dom::array(element)) items.push_back(build(item));
+      simdjson::dom::array values(element);
+      items.reserve(values.size());
+      for (auto item : values) items.push_back(build(item));
       return array;
     }
     case element_type::STRING:
@@ -65,12 +69,14 @@ OrvexEvent build(simdjson::dom::element element) {
   throw Ambiguous{};
 }
 
-// Raw control characters are invalid in JSON text; the reference decoder refuses them in
-// strings, so let it judge any line that holds one.
-bool has_control_character(std::string_view line) {
-  bool found = false;
-  for (unsigned char c : line) found |= c < 0x20;
-  return found;
+// Without a backslash in the line no escape can change a text, so a line can only pass a
+// filter when one of the filter's texts occurs in its raw bytes.
+template <typename Texts>
+bool may_hold_one_of(std::string_view line, const Texts& texts) {
+  for (const std::string& text : texts) {
+    if (memmem(line.data(), line.size(), text.data(), text.size()) != nullptr) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -95,7 +101,13 @@ std::optional<OrvexEvent> LineDecoder::decode_and_filter(OrvexEventIterator& own
     return event;
   };
 
-  if (has_control_character(line)) return reference();
+  bool filter_priority = !owner.priority_filter_.empty();
+  bool filter_source = !owner.source_filter_.empty();
+  if ((filter_priority || filter_source) && !std::memchr(line.data(), '\\', line.size())) {
+    if (filter_priority && !may_hold_one_of(line, owner.priority_filter_)) return std::nullopt;
+    if (filter_source && !may_hold_one_of(line, owner.source_filter_)) return std::nullopt;
+  }
+
   simdjson::dom::element document;
   if (state_->parser.parse(line.data(), line.size()).get(document) != simdjson::SUCCESS) {
     return reference();
@@ -103,8 +115,6 @@ std::optional<OrvexEvent> LineDecoder::decode_and_filter(OrvexEventIterator& own
   if (!document.is_object()) return std::nullopt;  // valid JSON, but no event
   simdjson::dom::object object(document);
 
-  bool filter_priority = !owner.priority_filter_.empty();
-  bool filter_source = !owner.source_filter_.empty();
   if (filter_priority || filter_source) {
     simdjson::dom::element priority, msg;
     bool has_priority = false, has_msg = false;
