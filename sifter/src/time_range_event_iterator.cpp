@@ -1,0 +1,56 @@
+#include <orvex/time_range_event_iterator.hpp>
+
+#include <orvex/interrupt.hpp>
+
+#include "date_finder.hpp"
+
+namespace orvex {
+
+namespace {
+
+// Lines skipped between two looks at the interrupt flag: a scan of a large file that selects
+// nothing still stops promptly on SIGINT.
+constexpr unsigned kInterruptStride = 4096;
+
+bool is_given(const std::optional<std::string>& bound) { return bound && !bound->empty(); }
+
+}  // namespace
+
+OrvexTimeRangeEventIterator::OrvexTimeRangeEventIterator(
+    const std::filesystem::path& event_file_path, std::optional<std::string> date_since,
+    std::optional<std::string> date_until)
+    : OrvexEventIterator(event_file_path) {
+  const DateTime now = local_now();
+  date_since_ = is_given(date_since) ? parse_user_datetime(*date_since, now) : kSmallestDateTime;
+  date_until_ = adjust_end_date(is_given(date_until) ? parse_user_datetime(*date_until, now)
+                                                     : kLargestDateTime);
+}
+
+OrvexTimeRangeEventIterator::~OrvexTimeRangeEventIterator() = default;
+
+DateTime OrvexTimeRangeEventIterator::adjust_end_date(DateTime date_until) {
+  const auto day = std::chrono::floor<std::chrono::days>(date_until);
+  if (date_until != day) return date_until;
+  return date_until + std::chrono::hours{23} + std::chrono::minutes{59} + std::chrono::seconds{59};
+}
+
+std::optional<OrvexEvent> OrvexTimeRangeEventIterator::next() {
+  if (!file_.is_open()) return std::nullopt;
+  unsigned skipped = 0;
+  while (std::optional<EventFile::Line> line = file_.read_line()) {
+    if (++skipped == kInterruptStride) {
+      skipped = 0;
+      check_interrupt();
+    }
+    std::optional<std::string_view> date_text = find_date(line->text);
+    if (!date_text) continue;
+    const DateTime date = parse_iso_datetime(*date_text);
+    if (date < date_since_) continue;
+    if (date > date_until_) break;
+    if (std::optional<OrvexEvent> event = decode_and_filter(line->text)) return event;
+  }
+  file_.close();
+  return std::nullopt;
+}
+
+}  // namespace orvex
