@@ -40,7 +40,9 @@ const char* const kLog =
     "\n"
     R"({"id": 8, "PRIORITY": "crit", "MSG": {"kernel": {}}})"
     "\r\n"
-    R"({"id": 9, "PRIORITY": "info", "PRIORITY": "crit", "MSG": {"orvex-audit": {}}})";
+    R"({"id": 9, "PRIORITY": "info", "PRIORITY": "crit", "MSG": {"orvex-audit": {}}})"
+    "\n"
+    R"({"id": 10, "PRIORITY": "\u0063rit", "MSG": {"\u006bernel": {}}})";
 
 TEST(AllEventsIteratorTest, FiltersSelectEventsInFileOrder) {
   struct Row {
@@ -49,12 +51,12 @@ TEST(AllEventsIteratorTest, FiltersSelectEventsInFileOrder) {
     std::vector<int> expected;
   };
   const std::vector<Row> rows = {
-      {"no filter", {}, {}, {1, 2, 3, 4, 5, 6, 7, 8, 9}},
+      {"no filter", {}, {}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}},
       {"exact priority", {"warning"}, {}, {1}},
-      {"several priorities", {"crit", "info", "crit"}, {}, {5, 7, 8, 9}},
+      {"several priorities", {"crit", "info", "crit"}, {}, {5, 7, 8, 9, 10}},
       {"source fragment, first key only", {}, {"mount"}, {1, 6}},
-      {"empty fragment needs a first key", {}, {""}, {1, 2, 4, 6, 8, 9}},
-      {"both filters", {"crit"}, {"audit", "kern"}, {8, 9}},
+      {"empty fragment needs a first key", {}, {""}, {1, 2, 4, 6, 8, 9, 10}},
+      {"both filters, escapes decoded", {"crit"}, {"audit", "kern"}, {8, 9, 10}},
       {"no match", {"emerg"}, {"x"}, {}},
   };
   testing::TempDir dir;
@@ -74,7 +76,7 @@ TEST(AllEventsIteratorTest, AFilterCanBeSwitchedOffAgain) {
   OrvexAllEventsIterator it(dir.write("events", kLog));
   it.set_priority_filter({"warning"});
   it.set_priority_filter({});
-  EXPECT_EQ(ids(it).size(), 9u);
+  EXPECT_EQ(ids(it).size(), 10u);
 }
 
 // A subclass that narrows the base rules: the fast path must still ask it.
@@ -92,7 +94,7 @@ TEST(AllEventsIteratorTest, OverriddenFilterDecides) {
   testing::TempDir dir;
   OnlyEvenIds it(dir.write("events", kLog));
   it.set_priority_filter({"crit", "WARNING"});
-  EXPECT_EQ(ids(it), (std::vector<int>{2, 8}));
+  EXPECT_EQ(ids(it), (std::vector<int>{2, 8, 10}));
 }
 
 TEST(AllEventsIteratorTest, EdgesOfTheFile) {
