@@ -1,0 +1,4 @@
+#pragma once
+
+// Marks what liblookout exports; everything else stays hidden.
+#define ORVEX_LOOKOUT_API __attribute__((visibility("default")))

@@ -1,0 +1,419 @@
+#include "archive.hpp"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <memory>
+#include <cerrno>
+#include <charconv>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include <orvex/errors.hpp>
+#include <orvex/interrupt.hpp>
+
+namespace orvex {
+namespace {
+
+constexpr std::array<std::string_view, 8> kArchiveSuffixes = {
+    ".zip", ".tar", ".gz", ".xz", ".tgz", ".bz2", ".rar", ".7z"};
+constexpr std::string_view kEventsBelowTop = "vantel/log/orvex/events";
+// Large reads keep the number of system calls small on a log of hundreds of megabytes.
+constexpr std::size_t kReadBlockSize = 1 << 20;
+
+// Closes the descriptor when it goes out of scope.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) noexcept : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
+  int get() const noexcept { return fd_; }
+  // Closes now, so that an error of close is seen; returns its errno or 0.
+  int close() noexcept {
+    int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0 ? 0 : errno;
+  }
+
+ private:
+  int fd_;
+};
+
+struct ArchiveCloser {
+  void operator()(struct archive* a) const noexcept { archive_read_free(a); }
+};
+using ArchivePtr = std::unique_ptr<struct archive, ArchiveCloser>;
+
+// The last component of the path, as Python-style path objects see it: empty and "."
+// components do not count, so "dump.tar.gz/" still names dump.tar.gz.
+std::string_view file_name(std::string_view path) {
+  while (true) {
+    while (!path.empty() && path.back() == '/') path.remove_suffix(1);
+    std::size_t slash = path.rfind('/');
+    std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    if (name != "." || slash == std::string_view::npos) return name == "." ? "" : name;
+    path = path.substr(0, slash);
+  }
+}
+
+std::string_view last_suffix(std::string_view name) {
+  std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0 || dot + 1 == name.size()) return {};
+  return name.substr(dot);
+}
+
+// Splits a member name at "/", dropping empty and "." components.
+std::vector<std::string_view> components(std::string_view name) {
+  std::vector<std::string_view> parts;
+  while (!name.empty()) {
+    std::size_t slash = name.find('/');
+    std::string_view part = name.substr(0, slash);
+    if (!part.empty() && part != ".") parts.push_back(part);
+    if (slash == std::string_view::npos) break;
+    name.remove_prefix(slash + 1);
+  }
+  return parts;
+}
+
+bool leads_outside(std::string_view name) {
+  if (name.empty() || name.front() == '/') return true;
+  while (true) {
+    std::size_t slash = name.find('/');
+    if (name.substr(0, slash) == "..") return true;
+    if (slash == std::string_view::npos) return false;
+    name.remove_prefix(slash + 1);
+  }
+}
+
+std::string quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
+
+[[noreturn]] void raise_read_error(struct archive* a, const std::filesystem::path& archive) {
+  const char* detail = archive_error_string(a);
+  throw ReadError("cannot read archive " + quoted(archive) + ": " +
+                  (detail != nullptr ? detail : "unsupported format or corrupted file"));
+}
+
+// The member's name as stored; a directory's trailing "/" is not part of it.
+std::string member_name(struct archive_entry* entry) {
+  const char* name = archive_entry_pathname(entry);
+  if (name == nullptr) name = archive_entry_pathname_utf8(entry);
+  std::string result = name != nullptr ? name : "";
+  if (archive_entry_filetype(entry) == AE_IFDIR) {
+    while (!result.empty() && result.back() == '/') result.pop_back();
+  }
+  return result;
+}
+
+const char* kind_of(struct archive_entry* entry) {
+  if (archive_entry_hardlink(entry) != nullptr) return "a hard link";
+  switch (archive_entry_filetype(entry)) {
+    case AE_IFREG:
+      return nullptr;
+    case AE_IFLNK:
+      return "a symbolic link";
+    case AE_IFDIR:
+      return "a directory";
+    case AE_IFCHR:
+      return "a character device";
+    case AE_IFBLK:
+      return "a block device";
+    case AE_IFIFO:
+      return "a FIFO";
+    case AE_IFSOCK:
+      return "a socket";
+    default:
+      return "a member of unknown type";
+  }
+}
+
+// Opens (creating as needed) the directories of `parts` but the last, below `root`, never
+// following a symbolic link, and returns the innermost one.
+Fd open_parent_dirs(int root, const std::vector<std::string_view>& parts,
+                    const std::filesystem::path& temp_dir) {
+  Fd dir(::dup(root));
+  if (dir.get() < 0) raise_os_error(errno, temp_dir, "open directory");
+  std::filesystem::path where = temp_dir;
+  for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+    std::string part(parts[i]);
+    where /= part;
+    if (::mkdirat(dir.get(), part.c_str(), 0777) != 0 && errno != EEXIST) {
+      raise_os_error(errno, where, "create directory");
+    }
+    Fd next(::openat(dir.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (next.get() < 0) raise_os_error(errno, where, "open directory");
+    dir = std::move(next);
+  }
+  return dir;
+}
+
+void write_all(int fd, const char* data, std::size_t size, const std::filesystem::path& path) {
+  while (size > 0) {
+    ssize_t written = ::write(fd, data, size);
+    if (written < 0) {
+      if (errno == EINTR) {
+        check_interrupt();
+        continue;
+      }
+      raise_os_error(errno, path, "write");
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+}
+
+std::optional<uid_t> user_id(const char* name) {
+  if (name == nullptr || *name == '\0') return std::nullopt;
+  std::vector<char> buffer(16384);
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  if (getpwnam_r(name, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
+    return std::nullopt;
+  }
+  return found->pw_uid;
+}
+
+std::optional<gid_t> group_id(const char* name) {
+  if (name == nullptr || *name == '\0') return std::nullopt;
+  std::vector<char> buffer(16384);
+  struct group entry;
+  struct group* found = nullptr;
+  if (getgrnam_r(name, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
+    return std::nullopt;
+  }
+  return found->gr_gid;
+}
+
+// Writes the data of the current member to a new file at `parts` below `root`, with the
+// member's permission bits, modification time and, for root, owner.
+void extract_member(struct archive* a, struct archive_entry* entry, int root,
+                    const std::vector<std::string_view>& parts,
+                    const std::filesystem::path& archive, const std::filesystem::path& temp_dir) {
+  std::filesystem::path target = temp_dir;
+  for (std::string_view part : parts) target /= std::string(part);
+  Fd parent = open_parent_dirs(root, parts, temp_dir);
+  std::string leaf(parts.back());
+  // An earlier member of the same name may have been extracted already; the last one wins,
+  // and it gets a fresh file rather than one whose stored mode may forbid writing.
+  if (::unlinkat(parent.get(), leaf.c_str(), 0) != 0 && errno != ENOENT) {
+    raise_os_error(errno, target, "replace");
+  }
+  Fd out(::openat(parent.get(), leaf.c_str(),
+                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (out.get() < 0) raise_os_error(errno, target, "create");
+
+  std::int64_t position = 0;
+  while (true) {
+    check_interrupt();
+    const void* block = nullptr;
+    std::size_t size = 0;
+    la_int64_t offset = 0;
+    int status = archive_read_data_block(a, &block, &size, &offset);
+    if (status == ARCHIVE_EOF) break;
+    if (status < ARCHIVE_WARN) raise_read_error(a, archive);
+    // A sparse member leaves holes between its blocks.
+    if (offset != position) {
+      if (::lseek(out.get(), offset, SEEK_SET) < 0) raise_os_error(errno, target, "seek");
+      position = offset;
+    }
+    write_all(out.get(), static_cast<const char*>(block), size, target);
+    position += static_cast<std::int64_t>(size);
+  }
+  if (archive_entry_size_is_set(entry) && position < archive_entry_size(entry)) {
+    if (::ftruncate(out.get(), archive_entry_size(entry)) != 0) {
+      raise_os_error(errno, target, "extend");
+    }
+  }
+
+  if (::geteuid() == 0) {
+    uid_t uid = user_id(archive_entry_uname(entry))
+                    .value_or(static_cast<uid_t>(archive_entry_uid(entry)));
+    gid_t gid = group_id(archive_entry_gname(entry))
+                    .value_or(static_cast<gid_t>(archive_entry_gid(entry)));
+    // An owner the system can't take (an id outside a user namespace's map) leaves the copy
+    // ours, which does not change what is read from it.
+    (void)::fchown(out.get(), uid, gid);
+  }
+  // The copy is data: set-user-ID, set-group-ID and sticky bits are not carried over.
+  if (::fchmod(out.get(), archive_entry_perm(entry) & 0777) != 0) {
+    raise_os_error(errno, target, "set the mode of");
+  }
+  struct timespec times[2];
+  times[0].tv_sec = static_cast<time_t>(archive_entry_mtime(entry));
+  times[0].tv_nsec = archive_entry_mtime_nsec(entry);
+  times[1] = times[0];
+  if (::futimens(out.get(), times) != 0) raise_os_error(errno, target, "set the time of");
+  if (int err = out.close(); err != 0) raise_os_error(err, target, "write");
+}
+
+std::filesystem::path first_listing_entry(const std::filesystem::path& dir) {
+  std::error_code error;
+  std::filesystem::directory_iterator it(dir, error);
+  if (error) raise_os_error(error.value(), dir, "list");
+  if (it == std::filesystem::directory_iterator()) raise_os_error(ENOENT, dir, "list");
+  return it->path();
+}
+
+// Removes `name` (at `path`) below the directory `parent` with everything below it, without
+// following symbolic links.
+void remove_tree_at(int parent, const char* name, const std::filesystem::path& path) {
+  struct stat status;
+  if (::fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    raise_os_error(errno, path, "remove");
+  }
+  if (!S_ISDIR(status.st_mode)) {
+    if (::unlinkat(parent, name, 0) != 0) raise_os_error(errno, path, "remove");
+    return;
+  }
+  int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) raise_os_error(errno, path, "open directory");
+  DIR* stream = ::fdopendir(fd);
+  if (stream == nullptr) {
+    int err = errno;
+    ::close(fd);
+    raise_os_error(err, path, "list");
+  }
+  std::unique_ptr<DIR, int (*)(DIR*)> closer(stream, ::closedir);
+  // The names are taken first, so that the removals do not disturb the listing.
+  std::vector<std::string> names;
+  errno = 0;
+  while (struct dirent* found = ::readdir(stream)) {
+    std::string_view entry = found->d_name;
+    if (entry != "." && entry != "..") names.emplace_back(entry);
+    errno = 0;
+  }
+  if (errno != 0) raise_os_error(errno, path, "list");
+  for (const std::string& entry : names) remove_tree_at(fd, entry.c_str(), path / entry);
+  closer.reset();
+  if (::unlinkat(parent, name, AT_REMOVEDIR) != 0) raise_os_error(errno, path, "remove");
+}
+
+}  // namespace
+
+bool is_archive_path(const std::filesystem::path& path) {
+  std::string_view suffix = last_suffix(file_name(path.native()));
+  if (suffix.empty()) return false;
+  for (std::string_view archive_suffix : kArchiveSuffixes) {
+    if (suffix == archive_suffix) return true;
+  }
+  return false;
+}
+
+std::filesystem::path temp_dir_path_for(double seconds_since_epoch) {
+  std::array<char, 512> digits;
+  auto [end, error] = std::to_chars(digits.data(), digits.data() + digits.size(),
+                                    seconds_since_epoch, std::chars_format::fixed);
+  std::string name = "tmp";
+  name.append(digits.data(), error == std::errc() ? end : digits.data());
+  if (name.find('.') == std::string::npos) name += ".0";
+  return std::filesystem::path("/tmp") / name;
+}
+
+std::filesystem::path make_temp_dir_path() {
+  struct timespec now;
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  // The nanosecond count as one double, like the clock reading of a scripting runtime, so
+  // the name carries every digit the clock gives.
+  double nanoseconds = static_cast<double>(static_cast<std::int64_t>(now.tv_sec) * 1000000000 +
+                                           now.tv_nsec);
+  return temp_dir_path_for(nanoseconds / 1e9);
+}
+
+void create_temp_dir(const std::filesystem::path& temp_dir) {
+  // The directory holds a copy of a security log: nobody but its owner may look in.
+  if (::mkdir(temp_dir.c_str(), 0700) != 0) {
+    raise_os_error(errno, temp_dir, "create temporary directory");
+  }
+}
+
+std::filesystem::path extract_events_into(const std::filesystem::path& archive,
+                                          const std::filesystem::path& temp_dir) {
+  Fd root(::open(temp_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (root.get() < 0) raise_os_error(errno, temp_dir, "open directory");
+  Fd in(::open(archive.c_str(), O_RDONLY | O_CLOEXEC));
+  if (in.get() < 0) raise_os_error(errno, archive, "open archive");
+  struct stat status;
+  if (::fstat(in.get(), &status) != 0) raise_os_error(errno, archive, "open archive");
+  if (S_ISDIR(status.st_mode)) raise_os_error(EISDIR, archive, "open archive");
+
+  ArchivePtr reader(archive_read_new());
+  if (!reader) throw std::bad_alloc();
+  struct archive* a = reader.get();
+  // The tar format alone, in the three compressions; nothing else is even tried.
+  if (archive_read_support_format_tar(a) != ARCHIVE_OK ||
+      archive_read_support_filter_gzip(a) < ARCHIVE_WARN ||
+      archive_read_support_filter_bzip2(a) < ARCHIVE_WARN ||
+      archive_read_support_filter_xz(a) < ARCHIVE_WARN) {
+    raise_read_error(a, archive);
+  }
+  if (archive_read_open_fd(a, in.get(), kReadBlockSize) != ARCHIVE_OK) {
+    raise_read_error(a, archive);
+  }
+
+  struct archive_entry* entry = nullptr;
+  int header = archive_read_next_header(a, &entry);
+  if (header == ARCHIVE_EOF) return archive;
+  if (header < ARCHIVE_WARN) raise_read_error(a, archive);
+  const std::string wanted = member_name(entry) + "/" + std::string(kEventsBelowTop);
+  if (leads_outside(wanted)) {
+    throw ReadError("refusing to extract '" + wanted + "' from archive " + quoted(archive) +
+                    ": the name leads outside the extraction directory");
+  }
+  const std::vector<std::string_view> parts = components(wanted);
+
+  bool found = false;
+  const char* refused_kind = nullptr;
+  // Every header is read: when several members carry the name, the last one wins.
+  while (true) {
+    check_interrupt();
+    header = archive_read_next_header(a, &entry);
+    if (header == ARCHIVE_EOF) break;
+    if (header < ARCHIVE_WARN) raise_read_error(a, archive);
+    if (member_name(entry) != wanted) continue;
+    found = true;
+    refused_kind = kind_of(entry);
+    if (refused_kind == nullptr) extract_member(a, entry, root.get(), parts, archive, temp_dir);
+  }
+  if (!found) {
+    throw KeyError("no member '" + wanted + "' in archive " + quoted(archive));
+  }
+  if (refused_kind != nullptr) {
+    throw ReadError("refusing to extract '" + wanted + "' from archive " + quoted(archive) +
+                    ": it is " + refused_kind + ", not a regular file");
+  }
+  return first_listing_entry(temp_dir) / "vantel" / "log" / "orvex" / "events";
+}
+
+std::filesystem::path extract_events_from_archive(const std::filesystem::path& archive,
+                                                  const std::filesystem::path& temp_dir) {
+  create_temp_dir(temp_dir);
+  return extract_events_into(archive, temp_dir);
+}
+
+void remove_temp_dir(const std::filesystem::path& temp_dir) {
+  if (temp_dir.empty()) return;
+  struct stat status;
+  if (::lstat(temp_dir.c_str(), &status) != 0) raise_os_error(errno, temp_dir, "remove");
+  // A link or a file in its place is not the directory that was made for the copy.
+  if (!S_ISDIR(status.st_mode)) raise_os_error(ENOTDIR, temp_dir, "remove");
+  remove_tree_at(AT_FDCWD, temp_dir.c_str(), temp_dir);
+}
+
+}  // namespace orvex

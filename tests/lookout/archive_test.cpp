@@ -1,0 +1,578 @@
+#include "archive.hpp"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <orvex/errors.hpp>
+#include <orvex/interrupt.hpp>
+
+#include "temp_path.hpp"
+
+namespace orvex {
+namespace {
+
+namespace fs = std::filesystem;
+using orvex::testing::read_file;
+using orvex::testing::TempDir;
+
+const std::string kLog =
+    "{\"PRIORITY\":\"WARNING\",\"ISODATE\":\"2024-03-05T10:00:00+03:00\",\"MSG\":{\"login\":{}}}\n"
+    "{\"PRIORITY\":\"CRIT\",\"ISODATE\":\"2024-03-05T11:00:00+03:00\",\"MSG\":{\"audit\":{}}}\n";
+constexpr time_t kMtime = 1709625600;  // 2024-03-05 08:00:00 UTC
+
+enum class Compression { kNone, kGzip, kBzip2, kXz };
+
+struct Member {
+  std::string name;
+  std::string data = {};
+  int perm = 0644;
+  unsigned type = AE_IFREG;
+  std::string link = {};  // target of a symbolic link, or of a hard link when `hard`
+  bool hard = false;
+  la_int64_t uid = 0, gid = 0;
+  std::string uname = {}, gname = {};
+};
+
+// The usual report layout below `top`: the top directory, a few siblings, the log.
+std::vector<Member> report(const std::string& top, const std::string& log = kLog) {
+  return {{top + "/", "", 0755, AE_IFDIR},
+          {top + "/etc/hostname", "host\n"},
+          {top + "/vantel/log/orvex/", "", 0755, AE_IFDIR},
+          {top + "/vantel/log/orvex/events", log, 0640},
+          {top + "/vantel/log/messages", "boot\n"}};
+}
+
+// Writes a tar archive of `members` with libarchive's writer, so that every odd name and
+// member type can be made.
+void write_tar(const fs::path& path, const std::vector<Member>& members,
+               Compression compression = Compression::kGzip) {
+  struct archive* a = archive_write_new();
+  ASSERT_EQ(archive_write_set_format_pax_restricted(a), ARCHIVE_OK);
+  switch (compression) {
+    case Compression::kNone:
+      break;
+    case Compression::kGzip:
+      ASSERT_EQ(archive_write_add_filter_gzip(a), ARCHIVE_OK);
+      break;
+    case Compression::kBzip2:
+      ASSERT_EQ(archive_write_add_filter_bzip2(a), ARCHIVE_OK);
+      break;
+    case Compression::kXz:
+      ASSERT_EQ(archive_write_add_filter_xz(a), ARCHIVE_OK);
+      break;
+  }
+  ASSERT_EQ(archive_write_open_filename(a, path.c_str()), ARCHIVE_OK);
+  for (const Member& m : members) {
+    struct archive_entry* entry = archive_entry_new();
+    archive_entry_set_pathname(entry, m.name.c_str());
+    archive_entry_set_filetype(entry, m.type);
+    archive_entry_set_perm(entry, m.perm);
+    archive_entry_set_mtime(entry, kMtime, 0);
+    archive_entry_set_uid(entry, m.uid);
+    archive_entry_set_gid(entry, m.gid);
+    if (!m.uname.empty()) archive_entry_set_uname(entry, m.uname.c_str());
+    if (!m.gname.empty()) archive_entry_set_gname(entry, m.gname.c_str());
+    if (m.hard) archive_entry_set_hardlink(entry, m.link.c_str());
+    if (m.type == AE_IFLNK) archive_entry_set_symlink(entry, m.link.c_str());
+    if (m.type == AE_IFCHR) archive_entry_set_rdev(entry, makedev(1, 3));
+    archive_entry_set_size(entry, static_cast<la_int64_t>(m.data.size()));
+    ASSERT_EQ(archive_write_header(a, entry), ARCHIVE_OK) << m.name;
+    if (!m.data.empty()) {
+      ASSERT_EQ(archive_write_data(a, m.data.data(), m.data.size()),
+                static_cast<la_ssize_t>(m.data.size()));
+    }
+    archive_entry_free(entry);
+  }
+  ASSERT_EQ(archive_write_close(a), ARCHIVE_OK);
+  archive_write_free(a);
+}
+
+void run(const std::string& command) {
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+std::string shell_quote(const fs::path& path) { return "'" + path.string() + "'"; }
+
+// Every entry below `dir`, relative to it, so that a test can show what was written.
+std::vector<std::string> tree(const fs::path& dir) {
+  std::vector<std::string> entries;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    entries.push_back(fs::relative(entry.path(), dir).string());
+  }
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+class ArchiveTest : public ::testing::Test {
+ protected:
+  TempDir scratch_;
+  fs::path temp_dir_ = scratch_.path() / "tmp1733687211.4836092";
+};
+
+TEST(ArchivePathTest, OnlyTheLastSuffixOfTheNameCounts) {
+  const struct {
+    const char* path;
+    bool archive;
+  } rows[] = {
+      {"dump.tar.gz", true},     {"sos.tar.xz", true},     {"x.tar", true},
+      {"x.zip", true},           {"x.tgz", true},          {"x.tar.bz2", true},
+      {"x.rar", true},           {"x.7z", true},           {"/var/tmp/r.tar.gz", true},
+      {"dump.tar.gz/", true},    {"dump.TAR", false},      {"x.TGZ", false},
+      {".tar", false},           {"dir/.gz", false},       {"x.tar.", false},
+      {"x.tar.gz.bak", false},   {"events", false},        {"events.1", false},
+      {"reports.tar/events", false}, {"x.tar.gz/.", true}, {"", false},
+      {"x.bz", false},           {"x.gzip", false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.path);
+    EXPECT_EQ(is_archive_path(row.path), row.archive);
+  }
+}
+
+TEST(TempDirPathTest, ShortestRoundTripDecimalWithAPoint) {
+  const struct {
+    double seconds;
+    const char* path;
+  } rows[] = {
+      {1733687211.4836092, "/tmp/tmp1733687211.4836092"},
+      {1733687211.0, "/tmp/tmp1733687211.0"},
+      {1733687211.1, "/tmp/tmp1733687211.1"},
+      {1733687211.000001, "/tmp/tmp1733687211.000001"},
+      {0.1 + 0.2, "/tmp/tmp0.30000000000000004"},
+      {0.0, "/tmp/tmp0.0"},
+      {1e16, "/tmp/tmp10000000000000000.0"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.path);
+    EXPECT_EQ(temp_dir_path_for(row.seconds), fs::path(row.path));
+  }
+}
+
+TEST(TempDirPathTest, NamedAfterTheWallClock) {
+  double before = static_cast<double>(std::time(nullptr));
+  fs::path path = make_temp_dir_path();
+  double after = static_cast<double>(std::time(nullptr)) + 1;
+  EXPECT_EQ(path.parent_path(), fs::path("/tmp"));
+  std::string name = path.filename().string();
+  ASSERT_EQ(name.rfind("tmp", 0), 0u) << name;
+  char* end = nullptr;
+  double seconds = std::strtod(name.c_str() + 3, &end);
+  EXPECT_EQ(*end, '\0') << name;
+  EXPECT_NE(name.find('.'), std::string::npos) << name;
+  EXPECT_GE(seconds, before);
+  EXPECT_LE(seconds, after);
+  EXPECT_EQ(temp_dir_path_for(seconds), path);
+  EXPECT_FALSE(fs::exists(path));
+}
+
+TEST_F(ArchiveTest, ExtractsTheLogInEachCompressionRecognisedFromContent) {
+  // The suffix says nothing: a .tgz may hold a plain tar, a .tar an xz one.
+  const struct {
+    const char* name;
+    Compression compression;
+  } rows[] = {
+      {"sos.tar", Compression::kNone},   {"sos.tar.gz", Compression::kGzip},
+      {"sos.tar.bz2", Compression::kBzip2}, {"sos.tar.xz", Compression::kXz},
+      {"events.tgz", Compression::kNone}, {"sos.tar", Compression::kXz},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    fs::path archive = scratch_.path() / row.name;
+    write_tar(archive, report("host-report"), row.compression);
+    fs::path events = extract_events_from_archive(archive, temp_dir_);
+    EXPECT_EQ(events, temp_dir_ / "host-report/vantel/log/orvex/events");
+    EXPECT_EQ(read_file(events), kLog);
+    // Only the log is unpacked, into a directory nobody else may enter.
+    EXPECT_EQ(tree(temp_dir_),
+              (std::vector<std::string>{"host-report", "host-report/vantel",
+                                        "host-report/vantel/log", "host-report/vantel/log/orvex",
+                                        "host-report/vantel/log/orvex/events"}));
+    struct stat status;
+    ASSERT_EQ(::stat(temp_dir_.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0700u);
+    ASSERT_EQ(::stat(events.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0640u);
+    EXPECT_EQ(status.st_mtime, kMtime);
+    remove_temp_dir(temp_dir_);
+    fs::remove(archive);
+  }
+}
+
+TEST_F(ArchiveTest, ReadsArchivesOfTheTarCommand) {
+  // As the report tool packs them, and with every name behind a "./" component: the copy's
+  // path comes from the listing, so both lead to the same place.
+  TempDir source;
+  source.write("host-report/vantel/log/orvex/events", kLog);
+  source.write("host-report/sos_commands/date", "Tue Mar  5\n");
+  const struct {
+    const char* name;
+    const char* flags;
+    const char* top;
+  } rows[] = {
+      {"sos.tar.xz", "-cJf", "host-report"},
+      {"dot.tar.gz", "-czf", "./host-report"},
+      {"sos.tar.bz2", "-cjf", "host-report"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    fs::path archive = scratch_.path() / row.name;
+    run(std::string("tar ") + row.flags + " " + shell_quote(archive) + " -C " +
+        shell_quote(source.path()) + " " + row.top);
+    fs::path events = extract_events_from_archive(archive, temp_dir_);
+    EXPECT_EQ(events, temp_dir_ / "host-report/vantel/log/orvex/events");
+    EXPECT_EQ(read_file(events), kLog);
+    remove_temp_dir(temp_dir_);
+  }
+}
+
+TEST_F(ArchiveTest, LastMemberOfTheNameWins) {
+  std::vector<Member> members = report("host-report", "old\n");
+  members[3].perm = 0400;  // read-only: the later copy must still replace it
+  members.push_back({"host-report/vantel/log/orvex/events", "middle\n", 0644});
+  members.push_back({"host-report/vantel/log/orvex/events.1", "rotated\n"});
+  members.push_back({"host-report/vantel/log/orvex/events", kLog, 0600});
+  members.push_back({"other/vantel/log/orvex/events", "not this\n"});
+  fs::path archive = scratch_.path() / "dup.tar.gz";
+  write_tar(archive, members);
+  fs::path events = extract_events_from_archive(archive, temp_dir_);
+  EXPECT_EQ(read_file(events), kLog);
+  struct stat status;
+  ASSERT_EQ(::stat(events.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0600u);
+  EXPECT_EQ(tree(temp_dir_ / "host-report/vantel/log/orvex"), std::vector<std::string>{"events"});
+}
+
+TEST_F(ArchiveTest, LargeAndSparseMembersArriveIntact) {
+  // Many decompression blocks, and a member with holes, whose blocks come with offsets.
+  std::string big;
+  for (int i = 0; big.size() < (5u << 20); ++i) {
+    big += "{\"PRIORITY\":\"INFO\",\"n\":" + std::to_string(i * 7919 % 100003) + "}\n";
+  }
+  TempDir source;
+  fs::path log = source.write("big/vantel/log/orvex/events", big);
+  fs::path archive = scratch_.path() / "big.tar.gz";
+  run("tar -czf " + shell_quote(archive) + " -C " + shell_quote(source.path()) + " big");
+  EXPECT_EQ(read_file(extract_events_from_archive(archive, temp_dir_)), big);
+  remove_temp_dir(temp_dir_);
+
+  {
+    std::ofstream out(log, std::ios::binary | std::ios::trunc);
+    out << "head\n";
+    out.seekp(3 << 20);
+    out << "middle\n";
+  }
+  fs::resize_file(log, 7 << 20);  // ends in a hole
+  std::string sparse = read_file(log);
+  fs::path sparse_archive = scratch_.path() / "sparse.tar";
+  run("tar --sparse -cf " + shell_quote(sparse_archive) + " -C " + shell_quote(source.path()) +
+      " big");
+  EXPECT_EQ(read_file(extract_events_from_archive(sparse_archive, temp_dir_)), sparse);
+}
+
+TEST_F(ArchiveTest, ArchiveWithoutMembersLeavesThePathAsItWas) {
+  fs::path archive = scratch_.path() / "empty.tar.gz";
+  write_tar(archive, {});
+  EXPECT_EQ(extract_events_from_archive(archive, temp_dir_), archive);
+  EXPECT_TRUE(fs::is_directory(temp_dir_));
+  EXPECT_TRUE(fs::is_empty(temp_dir_));
+}
+
+TEST_F(ArchiveTest, AnythingButATarInTheThreeCompressionsIsAReadError) {
+  TempDir source;
+  source.write("host-report/vantel/log/orvex/events", kLog);
+  fs::path zip = scratch_.path() / "sos.zip";
+  run("cd " + shell_quote(source.path()) + " && zip -qr " + shell_quote(zip) + " host-report");
+  fs::path gz_log = scratch_.path() / "events.gz";
+  run("gzip -c " + shell_quote(source.path() / "host-report/vantel/log/orvex/events") + " > " +
+      shell_quote(gz_log));
+  fs::path gz_empty = scratch_.path() / "nothing.gz";
+  run("printf '' | gzip -c > " + shell_quote(gz_empty));
+  fs::path good = scratch_.path() / "good.tar.gz";
+  write_tar(good, report("host-report"));
+  std::string good_bytes = read_file(good);
+  fs::path plain = scratch_.path() / "good.tar";
+  write_tar(plain, report("host-report"), Compression::kNone);
+  std::string plain_bytes = read_file(plain);
+  std::string bad_checksum = plain_bytes;
+  bad_checksum[148] ^= 0x11;  // the first header's checksum field
+
+  const struct {
+    const char* name;
+    std::string bytes;
+  } rows[] = {
+      {"sos.zip", read_file(zip)},
+      {"sos.rar", std::string("Rar!\x1a\x07\x01\x00", 8) + std::string(600, 'r')},
+      {"sos.7z", std::string("7z\xbc\xaf\x27\x1c\x00\x04", 8) + std::string(600, 'z')},
+      {"events.gz", read_file(gz_log)},
+      {"nothing.gz", read_file(gz_empty)},
+      {"empty.tar", ""},
+      {"events.tar", kLog},
+      {"noise.tar.gz", std::string(4096, '\x5a')},
+      {"cut.tar.gz", good_bytes.substr(0, good_bytes.size() / 2)},
+      {"cut.tar", plain_bytes.substr(0, 1024 + 100)},
+      {"checksum.tar", bad_checksum},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    fs::path archive = scratch_.write(row.name, row.bytes);
+    try {
+      extract_events_from_archive(archive, temp_dir_);
+      ADD_FAILURE() << "no error";
+    } catch (const ReadError& error) {
+      EXPECT_NE(std::string(error.what()).find(archive.string()), std::string::npos)
+          << error.what();
+    }
+    // The directory stays for the caller to remove; nothing was unpacked into it.
+    EXPECT_TRUE(fs::is_empty(temp_dir_));
+    remove_temp_dir(temp_dir_);
+  }
+}
+
+TEST_F(ArchiveTest, MissingArchiveIsFileNotFound) {
+  EXPECT_THROW(extract_events_from_archive(scratch_.path() / "gone.tar.gz", temp_dir_),
+               FileNotFoundError);
+  EXPECT_TRUE(fs::is_empty(temp_dir_));
+  remove_temp_dir(temp_dir_);
+  EXPECT_THROW(extract_events_from_archive(scratch_.path(), temp_dir_), OSError);
+}
+
+TEST_F(ArchiveTest, NoLogAtTheExpectedPlaceIsAKeyErrorNamingTheMember) {
+  std::vector<Member> readme_first = report("host-report");
+  readme_first.insert(readme_first.begin(), {"README", "read me\n"});
+  std::vector<Member> nested_top = report("x/host-report");
+  nested_top.erase(nested_top.begin());
+  std::vector<Member> no_log = report("host-report");
+  no_log.erase(no_log.begin() + 3);
+  std::vector<Member> other_spelling = report("host-report");
+  other_spelling[3].name = "./host-report/vantel/log/orvex/events";
+  const struct {
+    const char* label;
+    std::vector<Member> members;
+    const char* wanted;
+  } rows[] = {
+      {"first member a file", readme_first, "README/vantel/log/orvex/events"},
+      {"first member deeper", nested_top, "x/host-report/etc/hostname/vantel/log/orvex/events"},
+      {"no log", no_log, "host-report/vantel/log/orvex/events"},
+      {"names must match exactly", other_spelling, "host-report/vantel/log/orvex/events"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.label);
+    fs::path archive = scratch_.path() / "repacked.tar.xz";
+    write_tar(archive, row.members, Compression::kXz);
+    try {
+      extract_events_from_archive(archive, temp_dir_);
+      ADD_FAILURE() << "no error";
+    } catch (const KeyError& error) {
+      std::string message = error.what();
+      EXPECT_NE(message.find(std::string("'") + row.wanted + "'"), std::string::npos) << message;
+      EXPECT_NE(message.find(archive.string()), std::string::npos) << message;
+    }
+    remove_temp_dir(temp_dir_);
+  }
+}
+
+TEST_F(ArchiveTest, NamesLeadingOutsideAreRefusedAndNothingIsWritten) {
+  fs::path outside = scratch_.path() / "escaped";
+  const std::string absolute = outside.string();
+  const struct {
+    const char* label;
+    std::string top;
+  } rows[] = {
+      {"absolute", absolute},
+      {"parent", "../escaped"},
+      {"parent inside", "host-report/../../escaped"},
+      {"root", "/"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.label);
+    fs::path archive = scratch_.path() / "evil.tar.gz";
+    write_tar(archive, report(row.top));
+    try {
+      extract_events_from_archive(archive, temp_dir_);
+      ADD_FAILURE() << "no error";
+    } catch (const ReadError& error) {
+      EXPECT_NE(std::string(error.what()).find("outside"), std::string::npos) << error.what();
+    }
+    EXPECT_TRUE(fs::is_empty(temp_dir_));
+    EXPECT_FALSE(fs::exists(outside));
+    remove_temp_dir(temp_dir_);
+  }
+}
+
+TEST_F(ArchiveTest, LogThatIsNotARegularFileIsRefused) {
+  const std::string name = "host-report/vantel/log/orvex/events";
+  const struct {
+    const char* label;
+    Member member;
+    const char* kind;
+  } rows[] = {
+      {"symlink", {name, "", 0777, AE_IFLNK, "/etc/shadow"}, "a symbolic link"},
+      {"hard link", {name, "", 0644, AE_IFREG, "host-report/etc/hostname", true}, "a hard link"},
+      {"directory", {name + "/", "", 0755, AE_IFDIR}, "a directory"},
+      {"fifo", {name, "", 0644, AE_IFIFO}, "a FIFO"},
+      {"device", {name, "", 0644, AE_IFCHR}, "a character device"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.label);
+    // A regular copy first does not help: the last member of the name decides.
+    std::vector<Member> members = report("host-report");
+    members.push_back(row.member);
+    fs::path archive = scratch_.path() / "links.tar.gz";
+    write_tar(archive, members);
+    try {
+      extract_events_from_archive(archive, temp_dir_);
+      ADD_FAILURE() << "no error";
+    } catch (const ReadError& error) {
+      std::string message = error.what();
+      EXPECT_NE(message.find(row.kind), std::string::npos) << message;
+      EXPECT_NE(message.find("not a regular file"), std::string::npos) << message;
+    }
+    struct stat status;
+    fs::path copy = temp_dir_ / name;
+    if (::lstat(copy.c_str(), &status) == 0) {
+      EXPECT_TRUE(S_ISREG(status.st_mode));
+    }
+    remove_temp_dir(temp_dir_);
+  }
+}
+
+TEST_F(ArchiveTest, SpecialModeBitsAreDroppedAndRootGetsTheStoredOwner) {
+  std::vector<Member> members = report("host-report");
+  members[3].perm = 06755;
+  members[3].uid = 4321;
+  members[3].gid = 4322;
+  members[3].uname = "no-such-user-lookout";
+  fs::path archive = scratch_.path() / "owner.tar.gz";
+  write_tar(archive, members);
+  fs::path events = extract_events_from_archive(archive, temp_dir_);
+  struct stat status;
+  ASSERT_EQ(::stat(events.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0755u);
+  if (::geteuid() == 0) {
+    // An unknown owner name falls back to the stored number.
+    EXPECT_EQ(status.st_uid, 4321u);
+    EXPECT_EQ(status.st_gid, 4322u);
+  } else {
+    EXPECT_EQ(status.st_uid, ::geteuid());
+  }
+  remove_temp_dir(temp_dir_);
+
+  // A known owner name wins over the stored number.
+  members[3].uname = "root";
+  members[3].gname = "root";
+  write_tar(archive, members);
+  events = extract_events_from_archive(archive, temp_dir_);
+  ASSERT_EQ(::stat(events.c_str(), &status), 0);
+  if (::geteuid() == 0) {
+    EXPECT_EQ(status.st_uid, 0u);
+    EXPECT_EQ(status.st_gid, 0u);
+  }
+}
+
+TEST_F(ArchiveTest, InterruptStopsTheExtraction) {
+  fs::path archive = scratch_.path() / "sos.tar.gz";
+  write_tar(archive, report("host-report"));
+  install_interrupt_handler();
+  ::raise(SIGINT);
+  EXPECT_THROW(extract_events_from_archive(archive, temp_dir_), KeyboardInterrupt);
+  reset_interrupt();
+}
+
+TEST_F(ArchiveTest, TempDirIsPrivateAndNeverReused) {
+  mode_t old_mask = ::umask(0);
+  create_temp_dir(temp_dir_);
+  ::umask(old_mask);
+  struct stat status;
+  ASSERT_EQ(::stat(temp_dir_.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0700u);
+
+  // Someone else's directory of the same name is an error and is left alone.
+  scratch_.write(temp_dir_.filename().string() + "/theirs", "x");
+  fs::path archive = scratch_.path() / "sos.tar.gz";
+  write_tar(archive, report("host-report"));
+  try {
+    extract_events_from_archive(archive, temp_dir_);
+    ADD_FAILURE() << "no error";
+  } catch (const FileNotFoundError&) {
+    ADD_FAILURE() << "wrong kind";
+  } catch (const OSError& error) {
+    EXPECT_EQ(error.code(), std::errc::file_exists);
+    EXPECT_EQ(error.path(), temp_dir_);
+  }
+  EXPECT_EQ(tree(temp_dir_), std::vector<std::string>{"theirs"});
+
+  EXPECT_THROW(create_temp_dir(scratch_.path() / "missing" / "tmp1.0"), FileNotFoundError);
+}
+
+TEST_F(ArchiveTest, RemoveTempDirTakesTheWholeTreeButNoLinkTarget) {
+  std::vector<Member> members = report("host-report");
+  members[3].perm = 0400;
+  fs::path archive = scratch_.path() / "sos.tar.gz";
+  write_tar(archive, members);
+  fs::path events = extract_events_from_archive(archive, temp_dir_);
+  fs::path outside = scratch_.write("outside/keep", "keep\n");
+  fs::create_directory_symlink(outside.parent_path(), events.parent_path() / "link");
+  fs::permissions(events.parent_path(), fs::perms::owner_read | fs::perms::owner_write |
+                                            fs::perms::owner_exec);
+
+  remove_temp_dir(temp_dir_);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(temp_dir_)));
+  EXPECT_EQ(read_file(outside), "keep\n");
+
+  EXPECT_NO_THROW(remove_temp_dir({}));
+  EXPECT_THROW(remove_temp_dir(temp_dir_), FileNotFoundError);
+  fs::create_directory_symlink(outside.parent_path(), temp_dir_);
+  EXPECT_THROW(remove_temp_dir(temp_dir_), OSError);
+  EXPECT_EQ(read_file(outside), "keep\n");
+}
+
+TEST_F(ArchiveTest, RemovalWithoutPermissionIsAPermissionError) {
+  fs::path locked = temp_dir_ / "host-report";
+  fs::create_directories(locked);
+  scratch_.write(temp_dir_.filename().string() + "/host-report/events", kLog);
+  ::chmod(locked.c_str(), 0555);
+  // Root is never refused, so the removal runs in a child without privileges.
+  uid_t nobody = 65534;
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(scratch_.path().c_str(), nobody, nobody), 0);
+    for (const auto& entry : fs::recursive_directory_iterator(scratch_.path())) {
+      ASSERT_EQ(::lchown(entry.path().c_str(), nobody, nobody), 0);
+    }
+  }
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::geteuid() == 0 && (::setgid(nobody) != 0 || ::setuid(nobody) != 0)) ::_exit(3);
+    try {
+      remove_temp_dir(temp_dir_);
+      ::_exit(1);
+    } catch (const PermissionError& error) {
+      bool named = std::string(error.what()).find(locked.string() + "/events") != std::string::npos;
+      ::_exit(named ? 0 : 2);
+    } catch (...) {
+      ::_exit(4);
+    }
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: removed, 2: message without the path, 3: setuid";
+  EXPECT_TRUE(fs::exists(locked / "events"));
+  ::chmod(locked.c_str(), 0755);
+}
+
+}  // namespace
+}  // namespace orvex
