@@ -2,7 +2,9 @@
 // priority (info most common), English and Russian names, and about one line in 500 damaged
 // as in a log after a crash (blank, truncated, not JSON).
 //
-//   bench_generate N OUT [START]      START: first event date, YYYY-MM-DD (default 2024-01-01)
+//   bench_generate N OUT [START [STEP]]
+//     START: first event date, YYYY-MM-DD (default 2024-01-01)
+//     STEP:  most seconds between two events (default 6)
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -54,11 +56,13 @@ const char* const kUsers[] = {"alice", "bob", "root", "svc-backup", "operator"};
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::cerr << "usage: bench_generate N OUT [START]\n";
+    std::cerr << "usage: bench_generate N OUT [START [STEP]]\n";
     return 2;
   }
   long long count = std::atoll(argv[1]);
   std::string start = argc > 3 ? argv[3] : "2024-01-01";
+  long long step_us = (argc > 4 ? std::atoll(argv[4]) : 6) * 1000000LL;
+  if (step_us <= 0) step_us = 1;
   int y = 0, m = 0, d = 0;
   if (std::sscanf(start.c_str(), "%d-%d-%d", &y, &m, &d) != 3) {
     std::cerr << "bench_generate: START must be YYYY-MM-DD\n";
@@ -78,7 +82,7 @@ int main(int argc, char** argv) {
   std::uniform_int_distribution<int> percent(0, 999);
   std::string line;
   for (long long i = 0; i < count; ++i) {
-    t += microseconds(rng() % 6000000);
+    t += microseconds(rng() % static_cast<unsigned long long>(step_us));
     const EventType& type = kTypes[rng() % kTypes.size()];
     const auto& name = type.names[rng() % type.names.size()];
     const char* priority = kPriorities[pick_priority(rng)].first;

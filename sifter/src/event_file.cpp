@@ -9,6 +9,7 @@
 #include <utility>
 
 #include <orvex/errors.hpp>
+#include <orvex/interrupt.hpp>
 
 namespace orvex {
 
@@ -60,6 +61,8 @@ void EventFile::close() noexcept {
 }
 
 bool EventFile::fill() {
+  // Every buffer refill is a point where a long scan over a big file can be interrupted.
+  check_interrupt();
   if (!buf_) {
     cap_ = kInitialBuffer;
     buf_.reset(new char[cap_ + kPadding]());

@@ -51,7 +51,8 @@ class ORVEX_SIFTER_API EventFile {
   // call at the end of a growing file sees what was appended since.
   // Text mode: a line that is not UTF-8 throws UnicodeDecodeError naming the file and the
   // offset of the bad byte; the position stays at the start of that line.
-  // Throws OSError when a read fails, and when the file is closed.
+  // Throws OSError when a read fails, and when the file is closed; KeyboardInterrupt when
+  // SIGINT has arrived (checked before each read(2), so long scans stay interruptible).
   std::optional<Line> read_line(bool take_unfinished = true);
 
   // Offset of the next byte that read_line will return.

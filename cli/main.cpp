@@ -1,0 +1,193 @@
+// orvex-lookout: the command-line front end. Fills the viewer's options record from the
+// command line, builds the viewer and shows the events; reports what escapes the viewer's
+// constructor on standard error and turns the viewer's exit requests into exit statuses.
+#include <locale.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include <orvex/errors.hpp>
+#include <orvex/event_viewer.hpp>
+#include <orvex/interrupt.hpp>
+#include <orvex/message_types.hpp>
+
+#include "output.hpp"
+
+namespace {
+
+constexpr int kStatusError = 1;
+constexpr int kStatusUsage = 2;
+constexpr int kStatusInterrupt = 130;
+constexpr int kStatusClosedPipe = 141;
+
+const char* const kSelectionHelp = R"(
+Which events are shown: the first of these that is given decides, the rest are ignored.
+  1. --since and/or --until   events dated within that range (both ends included)
+  2. --days-back N            events from the local date N days ago onwards
+  3. --today                  events from the start of today
+  4. --all                    every event of the file
+  5. --count N                the events of the last N lines
+  6. nothing of the above     today's events
+--follow then keeps printing the events appended to the file until Ctrl-C.
+
+Dates: 2024-03-05, "2024-03-05 10:00", 2024-03-05T10:00:00, 03/05/2024, "Mar 5 2024",
+"10:00" (today), today, yesterday, now, -2h, "3 days ago". An --until date without a time
+includes that whole day.
+
+Examples:
+  orvex-lookout                                   today's events of the system log
+  orvex-lookout -t -p warning,err,crit,alert,emerg   today's warnings and worse
+  orvex-lookout -S 2024-03-01 -U 2024-03-05 -s audit events.log
+  orvex-lookout -n 20 -m                          the last 20 lines, all fields
+  orvex-lookout -a sosreport-host.tar.xz          the log inside a system-report archive
+  orvex-lookout -a -o '%ISODATE %PRIORITY %name_en' events.log
+  orvex-lookout -f -p crit | grep --line-buffered mount
+)";
+
+void print_error(const std::string& text) {
+  std::cout.flush();
+  std::cerr << "orvex-lookout: " << text << std::endl;
+}
+
+// Colour by --color: auto colours only a terminal, and only when NO_COLOR is unset or empty.
+bool colour_wanted(const std::string& mode) {
+  if (mode == "always") return true;
+  if (mode == "never") return false;
+  const char* no_color = std::getenv("NO_COLOR");
+  return isatty(STDOUT_FILENO) && (no_color == nullptr || *no_color == '\0');
+}
+
+int run(orvex::OrvexViewerOptions& options, std::ostream& out) {
+  using orvex::translate;
+  try {
+    orvex::OrvexEventViewer viewer(options, out);
+    viewer.show_events();
+  } catch (const orvex::ExitRequest& request) {
+    return request.status;
+  } catch (const orvex::KeyboardInterrupt&) {
+    return kStatusInterrupt;
+  } catch (const orvex::FileNotFoundError& error) {
+    print_error(std::string(translate("No such file")) + ": " + error.path().string());
+    return kStatusError;
+  } catch (const orvex::ReadError& error) {
+    print_error(std::string(translate("Unpacking failed: Unsupported format or corrupted file")) +
+                " (" + error.what() + ")");
+    return kStatusError;
+  } catch (const orvex::UnicodeDecodeError& error) {
+    print_error(std::string(translate("Invalid text encoding")) + ": " + error.what());
+    return kStatusError;
+  } catch (const orvex::ValueError& error) {
+    print_error(std::string(translate("Invalid date format")) + ": " + error.what());
+    return kStatusError;
+  } catch (const orvex::KeyError& error) {
+    print_error(std::string(translate("Archive member not found")) + ": " + error.what());
+    return kStatusError;
+  } catch (const orvex::OSError& error) {
+    if (error.code().value() == EPIPE) return kStatusClosedPipe;  // the reader went away
+    print_error(error.what());
+    return kStatusError;
+  } catch (const std::exception& error) {
+    print_error(error.what());
+    return kStatusError;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Messages follow the user's language; numbers and dates are written locale-independently.
+  setlocale(LC_CTYPE, "");
+  setlocale(LC_MESSAGES, "");
+  signal(SIGPIPE, SIG_IGN);  // a closed pipe shows up as EPIPE and ends the run quietly
+  orvex::install_interrupt_handler();
+
+  orvex::OrvexViewerOptions options;
+  options.watch_file = "/vantel/log/orvex/events";
+  std::string watch_file = options.watch_file.string();
+  std::string color = "auto";
+  bool nocolor = false, list_types = false;
+
+  CLI::App app("Show the events of a security-event log, or of the log inside a system-report "
+               "tar archive.",
+               "orvex-lookout");
+  app.footer(kSelectionHelp);
+  app.set_version_flag("-V,--version", "orvex-lookout " ORVEX_VERSION);
+  app.add_option("file", watch_file, "Event log or report archive")
+      ->capture_default_str()
+      ->option_text("FILE");
+  app.add_option("-S,--since", options.since, "Show events from this date and time on")
+      ->option_text("DATE");
+  app.add_option("-U,--until", options.until, "Show events up to this date and time")
+      ->option_text("DATE");
+  app.add_option("-d,--days-back", options.days_back,
+                 "Show events from the local date N days ago on")
+      ->option_text("N");
+  app.add_flag("-t,--today", options.today, "Show today's events");
+  app.add_flag("-a,--all", options.all, "Show every event of the file");
+  app.add_option("-n,--count", options.count, "Show the events of the last N lines")
+      ->option_text("N");
+  app.add_flag("-f,--follow", options.follow, "Then print events appended to the file");
+  app.add_option("-p,--priority", options.priority,
+                 "Keep events of this priority (repeatable or comma-separated)")
+      ->allow_extra_args(false)
+      ->delimiter(',')
+      ->option_text("NAME");
+  app.add_option("-s,--source", options.source,
+                 "Keep events whose type contains this text (repeatable or comma-separated)")
+      ->allow_extra_args(false)
+      ->delimiter(',')
+      ->option_text("TEXT");
+  app.add_option("-o,--format", options.format,
+                 "Print each event through EXPR, where %FIELD stands for a field's value")
+      ->option_text("EXPR");
+  app.add_flag("-m,--more-info", options.more_info, "Print every field of each event");
+  app.add_flag("-r,--raw", options.raw, "Print every field with its stored name, no colour");
+  app.add_flag("--iso-date", options.iso_date, "Show the stored ISO 8601 date in summaries");
+  app.add_option("--color", color, "Colour: auto (on a terminal), always, never")
+      ->check(CLI::IsMember({"auto", "always", "never"}))
+      ->capture_default_str()
+      ->option_text("WHEN");
+  app.add_flag("--nocolor,--no-color", nocolor, "No colour (same as --color=never)");
+  app.add_flag("--list-types", list_types,
+               "Print the message types of the installed event settings, one a line");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    int code = app.exit(error);
+    return code == 0 ? 0 : kStatusUsage;
+  }
+
+  if (list_types) {
+    try {
+      for (const std::string& type : orvex::find_unique_message_types()) std::cout << type << '\n';
+      std::cout.flush();
+    } catch (const std::exception& error) {
+      print_error(error.what());
+      return kStatusError;
+    }
+    return std::cout ? 0 : kStatusError;
+  }
+
+  options.watch_file = watch_file;
+  options.nocolor = nocolor || !colour_wanted(color);
+
+  orvex::FdOutputBuffer buffer(STDOUT_FILENO);
+  std::ostream out(&buffer);
+  int status = run(options, out);
+  out.flush();
+  if (!out && status == 0) {
+    if (errno == EPIPE) return kStatusClosedPipe;
+    print_error(std::string("cannot write to standard output: ") + std::strerror(errno));
+    return kStatusError;
+  }
+  return status;
+}

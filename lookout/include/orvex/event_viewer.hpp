@@ -1,0 +1,98 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <orvex/event_formatter.hpp>
+#include <orvex/event_iterator.hpp>
+#include <orvex/lookout_export.hpp>
+
+namespace orvex {
+
+// The options record that the front end fills from the command line. The viewer keeps no
+// defaults of its own. A field "holds" when it is not empty, not false and not zero.
+struct OrvexViewerOptions {
+  std::filesystem::path watch_file;            // the event file, or a report archive
+  std::vector<std::string> priority, source;   // filters; empty: unset
+  bool follow = false;                         // then print events appended to the file
+  std::optional<std::string> since, until;     // a time range; empty text counts as unset
+  std::int64_t days_back = 0;                  // events from the local date this many days ago
+  bool today = false, all = false;
+  std::int64_t count = 0;                      // the events of the last this many lines
+  std::optional<std::string> format;           // formatter options, passed on unchanged
+  bool more_info = false, raw = false, nocolor = false, iso_date = false;
+};
+
+// The driver of the system: turns the options into one iterator with its filters and one
+// formatter, unpacks a report archive into a private temporary directory, prints events,
+// follows the file, and maps errors to messages and exit statuses. Owns its iterator, its
+// formatter and the temporary directory on disk. Not copyable.
+class ORVEX_LOOKOUT_API OrvexEventViewer {
+ public:
+  // Chooses the iterator, the first rule that holds winning: since or until (a time range);
+  // days_back (from the local date that many days ago); today; all; count (the last lines);
+  // otherwise today's events. For an archive (by file-name suffix) the event log is first
+  // extracted into "/tmp/tmp<seconds>" (mode 0700) and the copy is read.
+  // Prints nothing. Throws what the failing step throws: FileNotFoundError, PermissionError,
+  // OSError for the file or the temporary directory; ReadError for an unreadable archive;
+  // KeyError naming the member an archive lacks; ValueError for a date that cannot be read or
+  // a days_back out of range. When it fails after the temporary directory was made, it
+  // removes the directory before the error leaves.
+  explicit OrvexEventViewer(const OrvexViewerOptions& args, std::ostream& out = std::cout);
+  ~OrvexEventViewer();
+  OrvexEventViewer(const OrvexEventViewer&) = delete;
+  OrvexEventViewer& operator=(const OrvexEventViewer&) = delete;
+
+  // Print events from a file, handle errors, and clean up. Follow mode for new events if
+  // enabled.
+  // Writes every event's text and a line feed to the output. Errors while events are read
+  // become messages on the output and ExitRequest(1): "No such file"; "Invalid text encoding:
+  // <file and offset>"; "Invalid date format: <error>". The user's interrupt during follow
+  // mode becomes ExitRequest(0). The temporary directory is removed on every way out; when
+  // that fails for lack of permission the message "Error: The temp folder '<dir>' was not
+  // removed. Permission denied." is written and ExitRequest(1) replaces whatever was in
+  // flight. Other errors (KeyboardInterrupt in the first pass, the formatter's KeyError or
+  // TypeError, OSError, ...) pass on after the clean-up. A failed write to the output throws
+  // OSError (EPIPE for a closed pipe). Returns normally only when the first pass ends and
+  // follow mode is off.
+  void show_events();
+
+  // The file the iterator reads (the extracted copy for an archive) and the temporary
+  // directory, for callers that report on them.
+  const std::filesystem::path& file_path() const noexcept { return file_path_; }
+  const std::optional<std::filesystem::path>& temp_dir() const noexcept { return temp_dir_; }
+
+ private:
+  bool is_path_archive() const;
+  void extract_events_from_archive();
+  void clean_temp_files();
+  void setup_filters();
+  void follow_events();
+  void print(OrvexEvent& event);
+  void check_output();
+
+  std::filesystem::path file_path_;
+  std::vector<std::string> priority_filter_;
+  std::vector<std::string> source_filter_;
+  std::optional<std::filesystem::path> temp_dir_;
+  bool temp_dir_made_ = false;  // by this viewer: only then is it ours to remove
+  bool follow_ = false;
+  std::unique_ptr<OrvexEventIterator> iterator_;
+  std::optional<OrvexEventFormatter> formatter_;
+  std::ostream& out_;
+};
+
+// Translates `message` through the message catalogue of the text domain "orvex_lookout"
+// (bound to /usr/share/locale when the library is loaded); returns it unchanged when there is
+// no translation. The process must have called setlocale for LC_MESSAGES for any translation.
+ORVEX_LOOKOUT_API const char* translate(const char* message);
+
+// Binds the text domain to another catalogue folder (tests point it at the build's).
+ORVEX_LOOKOUT_API void bind_message_catalogue(const std::filesystem::path& directory);
+
+}  // namespace orvex
