@@ -1,0 +1,332 @@
+#include <algorithm>
+#include <cstdlib>
+#include <initializer_list>
+#include <orvex/event_formatter.hpp>
+#include <utility>
+
+#include "display_form.hpp"
+#include "iso_date.hpp"
+
+namespace orvex {
+
+namespace {
+
+using ObjectT = OrvexEvent::object_t;
+
+// The language and territory of the environment's character-type locale. Read from the
+// variables rather than through setlocale: the answer must not depend on which locales
+// happen to be installed, and the process locale belongs to the program, not to us.
+std::string locale_from_environment() {
+  for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0') continue;
+    std::string_view locale(value);
+    locale = locale.substr(0, locale.find_first_of(".@"));
+    if (locale == "C" || locale == "POSIX") return "";
+    return std::string(locale);
+  }
+  return "";
+}
+
+// Events hold a handful of fields, so a linear scan beats any index.
+ObjectT::iterator find_field(ObjectT& fields, std::string_view key) {
+  auto it = fields.begin();
+  while (it != fields.end() && it->first != key) ++it;
+  return it;
+}
+
+const OrvexEvent* find_value(const ObjectT& fields, std::string_view key) {
+  for (const auto& entry : fields) {
+    if (entry.first == key) return &entry.second;
+  }
+  return nullptr;
+}
+
+// Makes room for `count` fields. The fields are pairs with a const key, which a vector
+// cannot move when it grows: it would copy every value, nested message included. Moving the
+// values into a larger vector by hand costs only the short keys.
+void reserve_fields(ObjectT& fields, std::size_t count) {
+  if (fields.capacity() >= count) return;
+  ObjectT grown;
+  grown.reserve(count);
+  for (auto& entry : fields) grown.emplace_back(entry.first, std::move(entry.second));
+  fields.swap(grown);
+}
+
+// Assigns in place when the field exists, else appends it: the order of the event's fields
+// is the order of the key/value block and of expression substitution.
+void assign_field(ObjectT& fields, std::string_view key, OrvexEvent&& value) {
+  auto it = find_field(fields, key);
+  if (it != fields.end()) {
+    it->second = std::move(value);
+  } else {
+    fields.emplace_back(std::string(key), std::move(value));
+  }
+}
+
+std::string quoted(std::string_view key) { return "'" + std::string(key) + "'"; }
+
+// "an integer 5", "a list ['a']", "null".
+std::string holds(const OrvexEvent& value) {
+  if (value.is_null()) return "null";
+  return std::string(display::kind_name(value)) + " " + display::describe(value);
+}
+
+[[noreturn]] void throw_missing(std::string_view field) {
+  throw KeyError("the event has no field " + quoted(field));
+}
+
+[[noreturn]] void throw_not_text(std::string_view field, const OrvexEvent& value,
+                                 std::string_view purpose) {
+  throw TypeError("field " + quoted(field) + " holds " + holds(value) + ", not text" +
+                  std::string(purpose));
+}
+
+const std::string& text_of(const OrvexEvent& value, std::string_view field,
+                           std::string_view purpose = {}) {
+  const auto* text = value.get_ptr<const OrvexEvent::string_t*>();
+  if (text == nullptr) throw_not_text(field, value, purpose);
+  return *text;
+}
+
+bool is_one_of(std::string_view text, std::initializer_list<std::string_view> names) {
+  for (std::string_view name : names) {
+    if (text == name) return true;
+  }
+  return false;
+}
+
+// Replaces every "%" `name` in `result`, left to right without overlaps, by `value`.
+// `scratch` is a second buffer that the caller reuses from field to field.
+void replace_placeholder(std::string& result, std::string& scratch, std::string_view name,
+                         std::string_view value) {
+  auto find_from = [&](std::size_t from) {
+    for (std::size_t p = result.find('%', from); p != std::string::npos;
+         p = result.find('%', p + 1)) {
+      if (result.compare(p + 1, name.size(), name) == 0) return p;
+    }
+    return std::string::npos;
+  };
+  std::size_t pos = find_from(0);
+  if (pos == std::string::npos) return;
+  scratch.clear();
+  std::size_t last = 0;
+  while (pos != std::string::npos) {
+    scratch.append(result, last, pos - last);
+    scratch.append(value);
+    last = pos + 1 + name.size();
+    pos = find_from(last);
+  }
+  scratch.append(result, last, std::string::npos);
+  result.swap(scratch);
+}
+
+}  // namespace
+
+const std::string OrvexEventFormatter::LOCALE = locale_from_environment();
+const std::string OrvexEventFormatter::COLOR_OK = "\x1b[93m";
+const std::string OrvexEventFormatter::COLOR_FAIL = "\x1b[91m";
+const std::string OrvexEventFormatter::COLOR_GREY = "\x1b[90m";
+const std::string OrvexEventFormatter::COLOR_END = "\x1b[0m";
+
+OrvexEventFormatter::OrvexEventFormatter(std::optional<std::string> format_expression,
+                                         bool is_detailed, bool is_raw, bool no_color,
+                                         bool use_iso_date)
+    : is_detailed(is_detailed),
+      is_raw(is_raw),
+      no_color(no_color),
+      use_iso_date(use_iso_date),
+      format_expression_(std::move(format_expression)) {}
+
+std::string OrvexEventFormatter::format_event(OrvexEvent& event) const {
+  try {
+    if (!event.is_object()) {
+      throw TypeError("the event holds " + holds(event) + ", not a mapping of fields");
+    }
+    unpack_event_dict(event);
+    if (!(no_color && is_raw)) {
+      auto& fields = *event.get_ptr<ObjectT*>();
+      auto priority = find_field(fields, "PRIORITY");
+      if (priority == fields.end()) throw_missing("PRIORITY");
+      colorize_priority(priority->second);
+    }
+    if (is_detailed || is_raw) return format_key_value_block(event);
+    if (format_expression_ && !format_expression_->empty()) {
+      return format_event_with_expression(event);
+    }
+    return format_summary(event);
+  } catch (const nlohmann::json::exception& error) {
+    // Not expected: every access above checks the kind first. Keep the library's promise
+    // that only orvex errors leave it.
+    if (dynamic_cast<const nlohmann::json::type_error*>(&error)) throw TypeError(error.what());
+    if (dynamic_cast<const nlohmann::json::out_of_range*>(&error)) throw IndexError(error.what());
+    throw ValueError(error.what());
+  }
+}
+
+void OrvexEventFormatter::unpack_event_dict(OrvexEvent& event) {
+  auto& fields = *event.get_ptr<ObjectT*>();
+  auto msg_field = find_field(fields, "MSG");
+  if (msg_field == fields.end()) throw_missing("MSG");
+  // The message mapping lives on the heap: the pointer survives the event's fields growing.
+  auto* msg = msg_field->second.get_ptr<ObjectT*>();
+  if (msg == nullptr) {
+    throw TypeError("field 'MSG' holds " + holds(msg_field->second) + ", not a mapping");
+  }
+  if (msg->empty()) throw IndexError("field 'MSG' is an empty mapping: it names no message");
+  const std::string& msg_key = msg->front().first;
+  // Room for "source" and every message field, so that the moves below never reallocate.
+  const auto* message_mapping = msg->front().second.get_ptr<const ObjectT*>();
+  reserve_fields(fields, fields.size() + 1 + (message_mapping ? message_mapping->size() : 0));
+
+  // "orvex-audit" and "orvex-net-fw" come from the logger's own modules: the source is the
+  // second "-" piece. Any other key is a source by itself.
+  std::string source;
+  if (msg_key.find("orvex") != std::string::npos) {
+    std::size_t dash = msg_key.find('-');
+    if (dash == std::string::npos) {
+      throw IndexError("message key " + display::describe_text(msg_key) +
+                       " in field 'MSG' holds \"orvex\" but no \"-\" before a source name");
+    }
+    std::size_t end = msg_key.find('-', dash + 1);
+    source = msg_key.substr(dash + 1, end == std::string::npos ? end : end - dash - 1);
+  } else {
+    source = msg_key;
+  }
+  assign_field(fields, "source", OrvexEvent(std::move(source)));
+
+  auto* message_fields = msg->front().second.get_ptr<ObjectT*>();
+  if (message_fields == nullptr) {
+    throw TypeError("field 'MSG': message " + display::describe_text(msg_key) + " holds " +
+                    holds(msg->front().second) + ", not a mapping of fields");
+  }
+  // Taken out first: a message field named "MSG" replaces the mapping being copied.
+  ObjectT taken = std::move(*message_fields);
+  bool russian = LOCALE == "ru_RU";
+  std::string_view other_type = russian ? "type_en" : "type_ru";
+  std::string_view other_name = russian ? "name_en" : "name_ru";
+  for (auto& [key, value] : taken) {
+    if (key == other_type || key == other_name) continue;
+    assign_field(fields, key, std::move(value));
+  }
+  fields.erase(find_field(fields, "MSG"));
+}
+
+void OrvexEventFormatter::colorize_priority(OrvexEvent& priority) const {
+  if (no_color || is_raw || priority.is_null()) return;
+  auto* priority_text = priority.get_ptr<OrvexEvent::string_t*>();
+  if (priority_text == nullptr) throw_not_text("PRIORITY", priority, {});
+  std::string& text = *priority_text;
+  const std::string* color = nullptr;
+  if (is_one_of(text, {"emerg", "emergency", "alert", "crit", "critical"})) {
+    color = &COLOR_FAIL;
+  } else if (is_one_of(text, {"warning", "error", "err"})) {
+    color = &COLOR_OK;
+  } else {
+    return;
+  }
+  std::string colored;
+  colored.reserve(color->size() + text.size() + COLOR_END.size());
+  colored += *color;
+  colored += text;
+  colored += COLOR_END;
+  text = std::move(colored);
+}
+
+void OrvexEventFormatter::colorize(std::string& out, std::string_view text) const {
+  if (no_color || is_raw) {
+    out += text;
+    return;
+  }
+  out += COLOR_GREY;
+  out += text;
+  out += COLOR_END;
+}
+
+std::string OrvexEventFormatter::format_key_value_block(const OrvexEvent& event) const {
+  const auto& fields = *event.get_ptr<const ObjectT*>();
+  std::size_t max_key_length = 0;
+  std::size_t estimate = 0;
+  for (const auto& entry : fields) {
+    max_key_length = std::max(max_key_length, display::character_count(entry.first));
+    const auto* text = entry.second.get_ptr<const OrvexEvent::string_t*>();
+    estimate += entry.first.size() + (text ? text->size() : 16) + 16;
+  }
+  bool colored = !(no_color || is_raw);
+  std::string out;
+  out.reserve(estimate + max_key_length * fields.size() +
+              (colored ? fields.size() * (COLOR_GREY.size() + COLOR_END.size()) : 0));
+  for (const auto& [key, value] : fields) {
+    // The label is colorize(key + ":"), written straight into the block.
+    if (colored) out += COLOR_GREY;
+    if (is_detailed) {
+      display::append_capitalized(out, key);
+    } else {
+      out += key;
+    }
+    out += ':';
+    if (colored) out += COLOR_END;
+    out.append(max_key_length - display::character_count(key) + 1, ' ');
+    display::append_display_form(out, value, key);
+    out += '\n';
+  }
+  return out;
+}
+
+std::string OrvexEventFormatter::format_summary(const OrvexEvent& event) const {
+  const auto& fields = *event.get_ptr<const ObjectT*>();
+  std::string out;
+  out.reserve(160);
+
+  const OrvexEvent* date = find_value(fields, "ISODATE");
+  std::string_view date_field = "ISODATE";
+  if (use_iso_date) {
+    if (date == nullptr) throw_missing("ISODATE");
+  } else if (date == nullptr) {
+    date = find_value(fields, "DATE");
+    date_field = "DATE";
+    if (date == nullptr) {
+      throw TypeError("the event has neither 'ISODATE' nor 'DATE': no date text to read");
+    }
+  }
+  const std::string& date_text = text_of(*date, date_field);
+  bool colored = !(no_color || is_raw);
+  if (colored) out += COLOR_GREY;
+  if (use_iso_date) {
+    out += date_text;
+  } else {
+    append_summary_date(out, date_text, date_field);
+  }
+  if (colored) out += COLOR_END;
+
+  bool russian = LOCALE == "ru_RU";
+  std::string_view type_field = russian ? "type_ru" : "type_en";
+  std::string_view name_field = russian ? "name_ru" : "name_en";
+  const OrvexEvent* type = find_value(fields, type_field);
+  const OrvexEvent* name = find_value(fields, name_field);
+  std::string_view type_text = type ? std::string_view(text_of(*type, type_field)) : "";
+  std::string_view name_text = name ? std::string_view(text_of(*name, name_field)) : "";
+  const OrvexEvent* priority = find_value(fields, "PRIORITY");
+  if (priority == nullptr) throw_missing("PRIORITY");
+  const std::string& priority_text = text_of(*priority, "PRIORITY");
+
+  colorize(out, ", ");
+  out += priority_text;
+  colorize(out, ", ");
+  colorize(out, type_text);
+  colorize(out, ", ");
+  out += name_text;
+  return out;
+}
+
+std::string OrvexEventFormatter::format_event_with_expression(const OrvexEvent& event) const {
+  std::string result = *format_expression_;
+  std::string scratch;
+  for (const auto& [key, value] : *event.get_ptr<const ObjectT*>()) {
+    replace_placeholder(result, scratch, key,
+                        text_of(value, key, ", which a format expression needs of every field"));
+  }
+  return result;
+}
+
+}  // namespace orvex
