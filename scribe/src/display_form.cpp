@@ -372,7 +372,14 @@ const char* kind_name(const OrvexEvent& value) {
   return "a discarded value";
 }
 
+bool is_ascii(std::string_view text) {
+  unsigned char any = 0;
+  for (char c : text) any |= static_cast<unsigned char>(c);
+  return any < 0x80;
+}
+
 std::size_t character_count(std::string_view text) {
+  if (is_ascii(text)) return text.size();
   std::size_t count = 0;
   for (std::size_t i = 0; i < text.size(); ++count) {
     auto c = static_cast<unsigned char>(text[i]);
@@ -382,6 +389,15 @@ std::size_t character_count(std::string_view text) {
 }
 
 void append_capitalized(std::string& out, std::string_view text) {
+  if (is_ascii(text)) {
+    std::size_t start = out.size();
+    out.append(text);
+    for (std::size_t i = start; i < out.size(); ++i) {
+      char c = out[i];
+      if (i == start ? c >= 'a' && c <= 'z' : c >= 'A' && c <= 'Z') out[i] = c ^ 0x20;
+    }
+    return;
+  }
   for (std::size_t i = 0; i < text.size();) {
     CodePoint cp = decode(text, i);
     if (!cp.valid) {

@@ -28,6 +28,9 @@ std::string describe_text(std::string_view text);
 // The name of the kind of `value` for error messages ("text", "an integer", "a list", ...).
 const char* kind_name(const OrvexEvent& value);
 
+// Whether `text` is all ASCII.
+bool is_ascii(std::string_view text);
+
 // The number of characters (code points) of UTF-8 `text`; a stray byte counts as one.
 std::size_t character_count(std::string_view text);
 

@@ -42,17 +42,6 @@ const OrvexEvent* find_value(const ObjectT& fields, std::string_view key) {
   return nullptr;
 }
 
-// Makes room for `count` fields. The fields are pairs with a const key, which a vector
-// cannot move when it grows: it would copy every value, nested message included. Moving the
-// values into a larger vector by hand costs only the short keys.
-void reserve_fields(ObjectT& fields, std::size_t count) {
-  if (fields.capacity() >= count) return;
-  ObjectT grown;
-  grown.reserve(count);
-  for (auto& entry : fields) grown.emplace_back(entry.first, std::move(entry.second));
-  fields.swap(grown);
-}
-
 // Assigns in place when the field exists, else appends it: the order of the event's fields
 // is the order of the key/value block and of expression substitution.
 void assign_field(ObjectT& fields, std::string_view key, OrvexEvent&& value) {
@@ -168,16 +157,12 @@ void OrvexEventFormatter::unpack_event_dict(OrvexEvent& event) {
   auto& fields = *event.get_ptr<ObjectT*>();
   auto msg_field = find_field(fields, "MSG");
   if (msg_field == fields.end()) throw_missing("MSG");
-  // The message mapping lives on the heap: the pointer survives the event's fields growing.
   auto* msg = msg_field->second.get_ptr<ObjectT*>();
   if (msg == nullptr) {
     throw TypeError("field 'MSG' holds " + holds(msg_field->second) + ", not a mapping");
   }
   if (msg->empty()) throw IndexError("field 'MSG' is an empty mapping: it names no message");
   const std::string& msg_key = msg->front().first;
-  // Room for "source" and every message field, so that the moves below never reallocate.
-  const auto* message_mapping = msg->front().second.get_ptr<const ObjectT*>();
-  reserve_fields(fields, fields.size() + 1 + (message_mapping ? message_mapping->size() : 0));
 
   // "orvex-audit" and "orvex-net-fw" come from the logger's own modules: the source is the
   // second "-" piece. Any other key is a source by itself.
@@ -193,23 +178,35 @@ void OrvexEventFormatter::unpack_event_dict(OrvexEvent& event) {
   } else {
     source = msg_key;
   }
-  assign_field(fields, "source", OrvexEvent(std::move(source)));
 
   auto* message_fields = msg->front().second.get_ptr<ObjectT*>();
   if (message_fields == nullptr) {
-    throw TypeError("field 'MSG': message " + display::describe_text(msg_key) + " holds " +
-                    holds(msg->front().second) + ", not a mapping of fields");
+    // The message is built first: growing the fields for "source" copies "MSG" elsewhere.
+    std::string message = "field 'MSG': message " + display::describe_text(msg_key) + " holds " +
+                          holds(msg->front().second) + ", not a mapping of fields";
+    // The source is written before the message fields turn out unusable.
+    assign_field(fields, "source", OrvexEvent(std::move(source)));
+    throw TypeError(message);
   }
-  // Taken out first: a message field named "MSG" replaces the mapping being copied.
-  ObjectT taken = std::move(*message_fields);
+
+  // One pass into a new vector gives what assigning "source" and each message field in turn
+  // and then removing "MSG" gives, but moves every value once and never grows a vector
+  // (which would copy its values: the keys are const).
   bool russian = LOCALE == "ru_RU";
   std::string_view other_type = russian ? "type_en" : "type_ru";
   std::string_view other_name = russian ? "name_en" : "name_ru";
-  for (auto& [key, value] : taken) {
-    if (key == other_type || key == other_name) continue;
-    assign_field(fields, key, std::move(value));
+  ObjectT unpacked;
+  unpacked.reserve(fields.size() + message_fields->size());
+  for (auto it = fields.begin(); it != fields.end(); ++it) {
+    if (it != msg_field) unpacked.emplace_back(it->first, std::move(it->second));
   }
-  fields.erase(find_field(fields, "MSG"));
+  assign_field(unpacked, "source", OrvexEvent(std::move(source)));
+  for (auto& [key, value] : *message_fields) {
+    // A message field named "MSG" would land on "MSG" and go with it.
+    if (key == other_type || key == other_name || key == "MSG") continue;
+    assign_field(unpacked, key, std::move(value));
+  }
+  fields.swap(unpacked);
 }
 
 void OrvexEventFormatter::colorize_priority(OrvexEvent& priority) const {

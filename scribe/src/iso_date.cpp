@@ -63,9 +63,9 @@ int days_in_month(int year, int month) {
                    display::describe_text(text) + ": " + what);
 }
 
-void append_two(std::string& out, int value) {
-  out += static_cast<char>('0' + value / 10);
-  out += static_cast<char>('0' + value % 10);
+void put_two(char* at, int value) {
+  at[0] = static_cast<char>('0' + value / 10);
+  at[1] = static_cast<char>('0' + value % 10);
 }
 
 }  // namespace
@@ -120,18 +120,15 @@ void append_summary_date(std::string& out, std::string_view text, std::string_vi
   if (minute > 59) fail(field, text, "minute out of range");
   if (second > 59) fail(field, text, "second out of range");
 
-  append_two(out, day);
-  out += '.';
-  append_two(out, month);
-  out += '.';
-  append_two(out, year / 100);
-  append_two(out, year % 100);
-  out += ' ';
-  append_two(out, hour);
-  out += ':';
-  append_two(out, minute);
-  out += ':';
-  append_two(out, second);
+  char shown[] = "DD.MM.YYYY HH:MM:SS";
+  put_two(shown, day);
+  put_two(shown + 3, month);
+  put_two(shown + 6, year / 100);
+  put_two(shown + 8, year % 100);
+  put_two(shown + 11, hour);
+  put_two(shown + 14, minute);
+  put_two(shown + 17, second);
+  out.append(shown, sizeof shown - 1);
 }
 
 }  // namespace orvex
