@@ -34,8 +34,8 @@ int main(int argc, char** argv) {
         out << event.size() << '\n';  // the iterator is measured, not the formatting
         ++events;
       }
-      times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
-                          .count());
+      times.push_back(
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
     std::nth_element(times.begin(), times.begin() + reps / 2, times.end());
     std::cout << std::fixed << std::setprecision(9) << "seconds=" << times[reps / 2] << "\n";

@@ -63,13 +63,12 @@ bool read_block(int fd, const std::filesystem::path& path, char* buffer, std::si
 
 }  // namespace
 
-std::vector<std::uint64_t> find_line_starts(const std::filesystem::path& path,
-                                            std::int64_t count) {
+std::vector<std::uint64_t> find_line_starts(const std::filesystem::path& path, std::int64_t count) {
   return find_line_starts(path, count, kBlockSize);
 }
 
-std::vector<std::uint64_t> find_line_starts(const std::filesystem::path& path,
-                                            std::int64_t count, std::size_t block_size) {
+std::vector<std::uint64_t> find_line_starts(const std::filesystem::path& path, std::int64_t count,
+                                            std::size_t block_size) {
   block_size = std::max<std::size_t>(block_size, 1);
   Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) raise_os_error(errno, path, "cannot open");

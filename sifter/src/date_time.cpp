@@ -293,10 +293,10 @@ std::int64_t unit_seconds(std::string_view unit) {
     std::int64_t seconds;
   };
   static constexpr Unit kUnits[] = {
-      {"s", 1},         {"sec", 1},        {"secs", 1},     {"second", 1},  {"seconds", 1},
-      {"min", 60},      {"mins", 60},      {"minute", 60},  {"minutes", 60}, {"h", 3600},
-      {"hour", 3600},   {"hours", 3600},   {"d", 86400},    {"day", 86400}, {"days", 86400},
-      {"w", 604800},    {"week", 604800},  {"weeks", 604800},
+      {"s", 1},       {"sec", 1},       {"secs", 1},       {"second", 1},   {"seconds", 1},
+      {"min", 60},    {"mins", 60},     {"minute", 60},    {"minutes", 60}, {"h", 3600},
+      {"hour", 3600}, {"hours", 3600},  {"d", 86400},      {"day", 86400},  {"days", 86400},
+      {"w", 604800},  {"week", 604800}, {"weeks", 604800},
   };
   for (const Unit& u : kUnits) {
     if (unit == u.name) return u.seconds;
@@ -484,8 +484,7 @@ bool read_word(std::string_view word, const DateTime& now, Parts& parts) {
   if (word[0] < '0' || word[0] > '9') return false;
 
   if (word.size() >= 5 && word[4] == '-') return read_iso_word(word, parts);
-  if (word.size() >= 8 && all_digits(word.substr(0, 8)) &&
-      (word.size() == 8 || word[8] == 't')) {
+  if (word.size() >= 8 && all_digits(word.substr(0, 8)) && (word.size() == 8 || word[8] == 't')) {
     return read_iso_word(word, parts);
   }
   if (word.find(':') != std::string_view::npos) return read_time_word(word, parts);
@@ -563,9 +562,8 @@ DateTime parse_user_datetime(std::string_view text, DateTime now) {
   std::optional<local_days> date = parts.date;
   if (parts.month) {
     if (date || day_word || parts.small_numbers.size() != 1) refuse_user(text);
-    int year = parts.year
-                   ? *parts.year
-                   : int(std::chrono::year_month_day{std::chrono::floor<days>(now)}.year());
+    int year = parts.year ? *parts.year
+                          : int(std::chrono::year_month_day{std::chrono::floor<days>(now)}.year());
     date = make_date(year, *parts.month, parts.small_numbers.front());
     if (!date) refuse_user(text);
   } else if (!parts.small_numbers.empty() || parts.year || parts.ordinal_day) {

@@ -55,7 +55,8 @@ std::optional<OrvexEvent> OrvexRecentEventIterator::next() {
     std::size_t last = bytes.size();
     while (last > first && is_ascii_space(bytes[last - 1])) --last;
     bytes = bytes.substr(first, last - first);
-    if (auto bad = find_invalid_utf8(bytes)) throw UnicodeDecodeError(file_path_, offset + first + *bad);
+    if (auto bad = find_invalid_utf8(bytes))
+      throw UnicodeDecodeError(file_path_, offset + first + *bad);
     ++current_line;
     if (std::optional<OrvexEvent> event = decode_and_filter(bytes)) return event;
   }

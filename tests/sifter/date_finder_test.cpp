@@ -21,8 +21,8 @@ class ReferencePattern {
     int error = 0;
     PCRE2_SIZE offset = 0;
     static constexpr char kPattern[] = R"re("(ISODATE|DATE)"\s*:\s*"([^"]+)")re";
-    code_ = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(kPattern), PCRE2_ZERO_TERMINATED, 0,
-                          &error, &offset, nullptr);
+    code_ = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(kPattern), PCRE2_ZERO_TERMINATED, 0, &error,
+                          &offset, nullptr);
     match_ = pcre2_match_data_create_from_pattern(code_, nullptr);
   }
   ~ReferencePattern() {
@@ -97,8 +97,8 @@ TEST(DateFinderTest, AgreesWithThePatternOnRawLines) {
 // misses and failures follow each other in every order.
 TEST(DateFinderTest, AgreesWithThePatternOnGeneratedLines) {
   const std::vector<std::string> pieces = {
-      "\"",  "DATE", "ISODATE", "ISO", "\"DATE\"", "\"ISODATE\"", ":", " ", "\t", "x",
-      "{",   "}",    ",",       "2024-03-05", "\\\"", "\"\"", "O", "D", "ATE\"", "\n"};
+      "\"", "DATE", "ISODATE", "ISO",        "\"DATE\"", "\"ISODATE\"", ":", " ", "\t",    "x",
+      "{",  "}",    ",",       "2024-03-05", "\\\"",     "\"\"",        "O", "D", "ATE\"", "\n"};
   ReferencePattern pattern;
   std::mt19937 rng(7);
   for (int n = 0; n < 20000; ++n) {

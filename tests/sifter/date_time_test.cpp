@@ -39,7 +39,9 @@ TEST(DateTimeTest, IsoReaderAcceptsEveryListedForm) {
       {"2024-03-05T103015", "2024-03-05 10:30:15.000000"},
       {"2024-03-05 10:30:15", "2024-03-05 10:30:15.000000"},
       {"2024-03-05x10:30:15", "2024-03-05 10:30:15.000000"},
-      {"2024-03-05\xC2\xA0" "10:30", "2024-03-05 10:30:00.000000"},
+      {"2024-03-05\xC2\xA0"
+       "10:30",
+       "2024-03-05 10:30:00.000000"},
       {"20240305T101500", "2024-03-05 10:15:00.000000"},
       {"2024-03-05T10:30:15.5", "2024-03-05 10:30:15.500000"},
       {"2024-03-05T10:30:15,25", "2024-03-05 10:30:15.250000"},
@@ -128,8 +130,8 @@ TEST(DateTimeTest, MessagesShowHostileTextSafely) {
 
 // Tuesday, 5 March 2024, 14:30:45.123456.
 const DateTime kNow = DateTime{std::chrono::local_days{std::chrono::year{2024} / 3 / 5}} +
-                      std::chrono::hours{14} + std::chrono::minutes{30} +
-                      std::chrono::seconds{45} + std::chrono::microseconds{123456};
+                      std::chrono::hours{14} + std::chrono::minutes{30} + std::chrono::seconds{45} +
+                      std::chrono::microseconds{123456};
 
 TEST(DateTimeTest, UserReaderAcceptsIsoFreeWritingsWordsAndRelativeTimes) {
   const std::vector<Accepted> rows = {

@@ -39,7 +39,7 @@ Positions byte_by_byte(const std::string& content, std::int64_t count) {
   for (std::size_t i = content.size(); i-- > 0;) {
     if (content[i] == '\n') {
       ++lines_found;
-      if (lines_found > count + 1) break;
+      if (lines_found - 1 > count) break;  // lines_found > count + 1, without overflow
       positions.push_back(i + 1);
     }
   }
@@ -100,8 +100,8 @@ TEST(RecentEventIteratorTest, BlockScanMatchesByteByByteScan) {
     auto path = dir.write("scan", content);
     std::int64_t lf = std::count(content.begin(), content.end(), '\n');
     for (std::size_t block : {1u, 2u, 3u, 7u, 64u, 65536u}) {
-      for (std::int64_t count : {-2L, -1L, 0L, 1L, 2L, 3L, lf / 2, lf - 2, lf - 1, lf, lf + 1,
-                                 lf + 2}) {
+      for (std::int64_t count :
+           {-2L, -1L, 0L, 1L, 2L, 3L, lf / 2, lf - 2, lf - 1, lf, lf + 1, lf + 2}) {
         SCOPED_TRACE("file " + std::to_string(file) + ", block " + std::to_string(block) +
                      ", count " + std::to_string(count));
         ASSERT_EQ(find_line_starts(path, count, block), byte_by_byte(content, count));
@@ -152,8 +152,8 @@ TEST(RecentEventIteratorTest, TailOfAFileLargerThanOneBlock) {
   testing::TempDir dir;
   std::string content;
   for (int id = 1; id <= 5000; ++id) {
-    content += "{\"id\": " + std::to_string(id) + ", \"pad\": \"" + std::string(id % 50, '.') +
-               "\"}\n";
+    content +=
+        "{\"id\": " + std::to_string(id) + ", \"pad\": \"" + std::string(id % 50, '.') + "\"}\n";
   }
   ASSERT_GT(content.size(), 3u * 65536);
   OrvexRecentEventIterator it(dir.write("events", content), 3000);

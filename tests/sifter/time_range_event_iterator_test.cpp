@@ -28,11 +28,10 @@ std::string event(int id, const std::string& date, const std::string& key = "ISO
 using Bound = std::optional<std::string>;
 
 TEST(TimeRangeEventIteratorTest, BoundsAreInclusiveAndADateAloneEndsAtDayEnd) {
-  const std::string log = event(1, "2024-03-04T23:59:59.999999") +
-                          event(2, "2024-03-05T00:00:00") +
-                          event(3, "2024-03-05T10:00:00+03:00") +
-                          event(4, "2024-03-05T10:00:00Z") + event(5, "2024-03-05T23:59:59") +
-                          event(6, "2024-03-05T23:59:59.5") + event(7, "2024-03-06T00:00:00");
+  const std::string log = event(1, "2024-03-04T23:59:59.999999") + event(2, "2024-03-05T00:00:00") +
+                          event(3, "2024-03-05T10:00:00+03:00") + event(4, "2024-03-05T10:00:00Z") +
+                          event(5, "2024-03-05T23:59:59") + event(6, "2024-03-05T23:59:59.5") +
+                          event(7, "2024-03-06T00:00:00");
   struct Row {
     Bound since, until;
     std::vector<int> expected;
@@ -61,13 +60,12 @@ TEST(TimeRangeEventIteratorTest, BoundsAreInclusiveAndADateAloneEndsAtDayEnd) {
 }
 
 TEST(TimeRangeEventIteratorTest, WhichLinesCountAsDated) {
-  const std::string log = "\n" + event(1, "2024-03-05T10:00:00") +
-                          "{\"id\": 2, \"PRIORITY\": \"info\"}\n" +
-                          "{\"id\": 3, \"ISODATE\": \"\"}\n" +
-                          event(4, "2024-03-05 11:00:00", "DATE") +
-                          "{\"id\": 5, \"MSG\": {\"x\": {\"DATE\": \"2024-03-05T12:00\"}}}\r\n" +
-                          "{\"id\": 6, \"DATE\": \"\", \"ISODATE\": \"2024-03-05T13:00\"}\n" +
-                          "{\"id\": 7, \"ISODATE\": \"2024-03-05T14:00\", \"DATE\": \"Mar 5\"}";
+  const std::string log =
+      "\n" + event(1, "2024-03-05T10:00:00") + "{\"id\": 2, \"PRIORITY\": \"info\"}\n" +
+      "{\"id\": 3, \"ISODATE\": \"\"}\n" + event(4, "2024-03-05 11:00:00", "DATE") +
+      "{\"id\": 5, \"MSG\": {\"x\": {\"DATE\": \"2024-03-05T12:00\"}}}\r\n" +
+      "{\"id\": 6, \"DATE\": \"\", \"ISODATE\": \"2024-03-05T13:00\"}\n" +
+      "{\"id\": 7, \"ISODATE\": \"2024-03-05T14:00\", \"DATE\": \"Mar 5\"}";
   testing::TempDir dir;
   OrvexTimeRangeEventIterator it(dir.write("events", log));
   EXPECT_EQ(ids(it), (std::vector<int>{1, 4, 5, 6, 7}));
@@ -81,9 +79,8 @@ TEST(TimeRangeEventIteratorTest, TheFirstLinePastTheUpperBoundEndsTheScan) {
   };
   const std::vector<Row> rows = {
       {"out of order: earlier lines skipped wherever they stand, later ones end it",
-       event(1, "2024-03-05T09:00") + event(2, "2024-03-04T12:00") +
-           event(3, "2024-03-05T10:00") + event(4, "2024-03-07T00:00") +
-           event(5, "2024-03-05T11:00"),
+       event(1, "2024-03-05T09:00") + event(2, "2024-03-04T12:00") + event(3, "2024-03-05T10:00") +
+           event(4, "2024-03-07T00:00") + event(5, "2024-03-05T11:00"),
        {1, 3}},
       {"broken JSON in range is skipped",
        event(1, "2024-03-05T09:00") + "{\"id\": 2, \"ISODATE\": \"2024-03-05T09:30\", \n" +
@@ -115,9 +112,9 @@ TEST(TimeRangeEventIteratorTest, TheFirstLinePastTheUpperBoundEndsTheScan) {
 
 TEST(TimeRangeEventIteratorTest, AnEventDateThatIsNotIsoIsReported) {
   testing::TempDir dir;
-  auto path = dir.write("events", event(1, "2024-03-05T09:00") +
-                                      event(2, "Mar  5 10:00:00", "DATE") +
-                                      event(3, "2024-03-05T10:00"));
+  auto path =
+      dir.write("events", event(1, "2024-03-05T09:00") + event(2, "Mar  5 10:00:00", "DATE") +
+                              event(3, "2024-03-05T10:00"));
   OrvexTimeRangeEventIterator it(path);
   it.iter();
   EXPECT_EQ(it.next()->value("id", -1), 1);
@@ -141,8 +138,7 @@ TEST(TimeRangeEventIteratorTest, ConstructionErrors) {
     EXPECT_NE(std::string(error.what()).find("'not a date'"), std::string::npos);
   }
   EXPECT_THROW(OrvexTimeRangeEventIterator(path, {}, "2024-02-30"), ValueError);
-  EXPECT_THROW(OrvexTimeRangeEventIterator(dir.path() / "absent", "not a date"),
-               FileNotFoundError)
+  EXPECT_THROW(OrvexTimeRangeEventIterator(dir.path() / "absent", "not a date"), FileNotFoundError)
       << "the file is opened before the bounds are read";
 }
 
@@ -178,8 +174,8 @@ TEST(TimeRangeEventIteratorTest, WithoutBoundsEqualsAllEvents) {
   for (int id = 1; id <= 400; ++id) {
     std::string date = "2024-03-05T10:" + std::to_string(10 + id % 50) + ":00+03:00";
     std::string line = "{\"id\": " + std::to_string(id) + ", \"PRIORITY\": \"" +
-                       priorities[rng() % 4] + "\", \"ISODATE\": \"" + date +
-                       "\", \"MSG\": {\"" + sources[rng() % 3] + "\": {\"name_en\": \"n\"}}}";
+                       priorities[rng() % 4] + "\", \"ISODATE\": \"" + date + "\", \"MSG\": {\"" +
+                       sources[rng() % 3] + "\": {\"name_en\": \"n\"}}}";
     switch (rng() % 20) {
       case 0:
         line.resize(line.size() / 2 + 20);  // truncated after the date
@@ -198,15 +194,15 @@ TEST(TimeRangeEventIteratorTest, WithoutBoundsEqualsAllEvents) {
   struct Row {
     std::vector<std::string> priority, source;
   };
-  const std::vector<Row> rows = {{{}, {}}, {{"crit", "debug"}, {}}, {{}, {"mount"}},
-                                 {{"info"}, {"audit", "kern"}}};
+  const std::vector<Row> rows = {
+      {{}, {}}, {{"crit", "debug"}, {}}, {{}, {"mount"}}, {{"info"}, {"audit", "kern"}}};
   for (const Row& row : rows) {
     SCOPED_TRACE(std::to_string(row.priority.size()) + " priorities, " +
                  std::to_string(row.source.size()) + " sources");
     OrvexAllEventsIterator all(path);
     OrvexTimeRangeEventIterator range(path);
-    for (OrvexEventIterator* it : {static_cast<OrvexEventIterator*>(&all),
-                                   static_cast<OrvexEventIterator*>(&range)}) {
+    for (OrvexEventIterator* it :
+         {static_cast<OrvexEventIterator*>(&all), static_cast<OrvexEventIterator*>(&range)}) {
       if (!row.priority.empty()) it->set_priority_filter(row.priority);
       if (!row.source.empty()) it->set_source_filter(row.source);
     }
