@@ -4,8 +4,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <orvex/errors.hpp>
 #include <vector>
+
+#include <orvex/errors.hpp>
 
 namespace orvex::display {
 

@@ -1,9 +1,10 @@
 #pragma once
 
 #include <cstddef>
-#include <orvex/event.hpp>
 #include <string>
 #include <string_view>
+
+#include <orvex/event.hpp>
 
 namespace orvex::display {
 

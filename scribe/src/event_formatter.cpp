@@ -1,7 +1,8 @@
+#include <orvex/event_formatter.hpp>
+
 #include <algorithm>
 #include <cstdlib>
 #include <initializer_list>
-#include <orvex/event_formatter.hpp>
 #include <utility>
 
 #include "display_form.hpp"

@@ -1,10 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <orvex/errors.hpp>
-#include <orvex/event_formatter.hpp>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <orvex/errors.hpp>
+#include <orvex/event_formatter.hpp>
 
 namespace orvex {
 namespace {

@@ -1,12 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <optional>
-#include <orvex/errors.hpp>
-#include <orvex/event_formatter.hpp>
 #include <string>
 #include <string_view>
 #include <typeinfo>
 #include <vector>
+
+#include <orvex/errors.hpp>
+#include <orvex/event_formatter.hpp>
 
 // These tests run with LC_ALL=C (see CMakeLists.txt): LOCALE is "" and the English message
 // fields are the ones kept.

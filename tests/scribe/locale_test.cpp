@@ -1,8 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <orvex/event_formatter.hpp>
 #include <string>
+
+#include <orvex/event_formatter.hpp>
 
 namespace orvex {
 namespace {

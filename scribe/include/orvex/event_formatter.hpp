@@ -22,11 +22,12 @@
 // An event is therefore formatted at most once: a second call finds no "MSG".
 
 #include <optional>
+#include <string>
+#include <string_view>
+
 #include <orvex/errors.hpp>
 #include <orvex/event.hpp>
 #include <orvex/scribe_export.hpp>
-#include <string>
-#include <string_view>
 
 namespace orvex {
 
