@@ -31,7 +31,9 @@ OrvexTimeRangeEventIterator::~OrvexTimeRangeEventIterator() = default;
 DateTime OrvexTimeRangeEventIterator::adjust_end_date(DateTime date_until) {
   const auto day = std::chrono::floor<std::chrono::days>(date_until);
   if (date_until != day) return date_until;
-  return date_until + std::chrono::hours{23} + std::chrono::minutes{59} + std::chrono::seconds{59};
+  // The last microsecond of the day, not 23:59:59 sharp: event dates carry fractions of a
+  // second, and the events of the day's last second belong to the day too.
+  return date_until + std::chrono::days{1} - std::chrono::microseconds{1};
 }
 
 std::optional<OrvexEvent> OrvexTimeRangeEventIterator::next() {

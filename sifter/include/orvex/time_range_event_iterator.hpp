@@ -20,7 +20,7 @@ class ORVEX_SIFTER_API OrvexTimeRangeEventIterator : public OrvexEventIterator {
   // Opens `event_file_path` and reads the bounds with parse_user_datetime against the local
   // clock; an absent or empty bound is open. A zone or offset in a bound is dropped, keeping
   // its wall-clock reading, as for event dates. An upper bound at exactly midnight is moved to
-  // 23:59:59 of that day, so a date alone includes its whole day.
+  // 23:59:59.999999 of that day, so a date alone includes its whole day.
   // Throws FileNotFoundError, PermissionError, OSError for the file (first), then ValueError
   // quoting a bound that cannot be read.
   explicit OrvexTimeRangeEventIterator(const std::filesystem::path& event_file_path,
