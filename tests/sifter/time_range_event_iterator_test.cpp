@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <optional>
 #include <random>
 #include <string>
@@ -7,6 +9,7 @@
 
 #include <orvex/all_events_iterator.hpp>
 #include <orvex/errors.hpp>
+#include <orvex/interrupt.hpp>
 #include <orvex/time_range_event_iterator.hpp>
 
 #include "temp_path.hpp"
@@ -162,6 +165,17 @@ TEST(TimeRangeEventIteratorTest, UpperBoundAdjustment) {
     EXPECT_EQ(format_datetime(it.date_until()), row.expected);
     EXPECT_EQ(it.date_since(), kSmallestDateTime);
   }
+}
+
+TEST(TimeRangeEventIteratorTest, ALongScanStopsOnInterrupt) {
+  std::string log;
+  for (int i = 0; i < 10000; ++i) log += "{\"PRIORITY\": \"info\"}\n";
+  testing::TempDir dir;
+  OrvexTimeRangeEventIterator it(dir.write("events", log));
+  install_interrupt_handler();
+  ::raise(SIGINT);
+  EXPECT_THROW(it.next(), KeyboardInterrupt);
+  reset_interrupt();
 }
 
 // Without bounds, on a file whose every line is dated, the time-range iterator selects what
