@@ -10,10 +10,10 @@
 #include <unistd.h>
 
 #include <array>
-#include <memory>
 #include <cerrno>
 #include <charconv>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,8 +27,8 @@
 namespace orvex {
 namespace {
 
-constexpr std::array<std::string_view, 8> kArchiveSuffixes = {
-    ".zip", ".tar", ".gz", ".xz", ".tgz", ".bz2", ".rar", ".7z"};
+constexpr std::array<std::string_view, 8> kArchiveSuffixes = {".zip", ".tar", ".gz",  ".xz",
+                                                              ".tgz", ".bz2", ".rar", ".7z"};
 constexpr std::string_view kEventsBelowTop = "vantel/log/orvex/events";
 // Large reads keep the number of system calls small on a log of hundreds of megabytes.
 constexpr std::size_t kReadBlockSize = 1 << 20;
@@ -62,8 +62,8 @@ struct ArchiveCloser {
 };
 using ArchivePtr = std::unique_ptr<struct archive, ArchiveCloser>;
 
-// The last component of the path, as Python-style path objects see it: empty and "."
-// components do not count, so "dump.tar.gz/" still names dump.tar.gz.
+// The last component of the path; empty and "." components do not count, so "dump.tar.gz/"
+// still names dump.tar.gz.
 std::string_view file_name(std::string_view path) {
   while (true) {
     while (!path.empty() && path.back() == '/') path.remove_suffix(1);
@@ -122,6 +122,7 @@ std::string member_name(struct archive_entry* entry) {
   return result;
 }
 
+// What the member is, in words, when it is not a regular file; null when it is one.
 const char* kind_of(struct archive_entry* entry) {
   if (archive_entry_hardlink(entry) != nullptr) return "a hard link";
   switch (archive_entry_filetype(entry)) {
@@ -215,8 +216,8 @@ void extract_member(struct archive* a, struct archive_entry* entry, int root,
   if (::unlinkat(parent.get(), leaf.c_str(), 0) != 0 && errno != ENOENT) {
     raise_os_error(errno, target, "replace");
   }
-  Fd out(::openat(parent.get(), leaf.c_str(),
-                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  Fd out(::openat(parent.get(), leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                  0600));
   if (out.get() < 0) raise_os_error(errno, target, "create");
 
   std::int64_t position = 0;
@@ -243,10 +244,10 @@ void extract_member(struct archive* a, struct archive_entry* entry, int root,
   }
 
   if (::geteuid() == 0) {
-    uid_t uid = user_id(archive_entry_uname(entry))
-                    .value_or(static_cast<uid_t>(archive_entry_uid(entry)));
-    gid_t gid = group_id(archive_entry_gname(entry))
-                    .value_or(static_cast<gid_t>(archive_entry_gid(entry)));
+    uid_t uid =
+        user_id(archive_entry_uname(entry)).value_or(static_cast<uid_t>(archive_entry_uid(entry)));
+    gid_t gid =
+        group_id(archive_entry_gname(entry)).value_or(static_cast<gid_t>(archive_entry_gid(entry)));
     // An owner the system can't take (an id outside a user namespace's map) leaves the copy
     // ours, which does not change what is read from it.
     (void)::fchown(out.get(), uid, gid);
@@ -329,10 +330,10 @@ std::filesystem::path temp_dir_path_for(double seconds_since_epoch) {
 std::filesystem::path make_temp_dir_path() {
   struct timespec now;
   ::clock_gettime(CLOCK_REALTIME, &now);
-  // The nanosecond count as one double, like the clock reading of a scripting runtime, so
-  // the name carries every digit the clock gives.
-  double nanoseconds = static_cast<double>(static_cast<std::int64_t>(now.tv_sec) * 1000000000 +
-                                           now.tv_nsec);
+  // One conversion of the whole nanosecond count, so that the name carries every digit the
+  // clock gives that a double can hold.
+  double nanoseconds =
+      static_cast<double>(static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec);
   return temp_dir_path_for(nanoseconds / 1e9);
 }
 

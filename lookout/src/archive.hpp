@@ -10,7 +10,6 @@
 // be a regular file, or the extraction is refused.
 
 #include <filesystem>
-
 #include <orvex/lookout_export.hpp>
 
 namespace orvex {
@@ -46,8 +45,9 @@ ORVEX_LOOKOUT_API void create_temp_dir(const std::filesystem::path& temp_dir);
 // the four compressions (zip, rar, 7z, a gzip file without a tar inside, an empty or corrupted
 // file), and also when the member looked for has an absolute name or a ".." component, or when
 // the last member of that name is not a regular file (a link, a directory, a device); KeyError
-// naming the member and the archive when no member has that name. On failure whatever was
-// written stays below temp_dir, for the caller to remove.
+// naming the member and the archive when no member has that name; KeyboardInterrupt when SIGINT
+// arrives meanwhile. On failure whatever was written stays below temp_dir, for the caller to
+// remove.
 ORVEX_LOOKOUT_API std::filesystem::path extract_events_into(const std::filesystem::path& archive,
                                                             const std::filesystem::path& temp_dir);
 

@@ -100,9 +100,7 @@ void write_tar(const fs::path& path, const std::vector<Member>& members,
   archive_write_free(a);
 }
 
-void run(const std::string& command) {
-  ASSERT_EQ(std::system(command.c_str()), 0) << command;
-}
+void run(const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; }
 
 std::string shell_quote(const fs::path& path) { return "'" + path.string() + "'"; }
 
@@ -127,14 +125,29 @@ TEST(ArchivePathTest, OnlyTheLastSuffixOfTheNameCounts) {
     const char* path;
     bool archive;
   } rows[] = {
-      {"dump.tar.gz", true},     {"sos.tar.xz", true},     {"x.tar", true},
-      {"x.zip", true},           {"x.tgz", true},          {"x.tar.bz2", true},
-      {"x.rar", true},           {"x.7z", true},           {"/var/tmp/r.tar.gz", true},
-      {"dump.tar.gz/", true},    {"dump.TAR", false},      {"x.TGZ", false},
-      {".tar", false},           {"dir/.gz", false},       {"x.tar.", false},
-      {"x.tar.gz.bak", false},   {"events", false},        {"events.1", false},
-      {"reports.tar/events", false}, {"x.tar.gz/.", true}, {"", false},
-      {"x.bz", false},           {"x.gzip", false},
+      {"dump.tar.gz", true},
+      {"sos.tar.xz", true},
+      {"x.tar", true},
+      {"x.zip", true},
+      {"x.tgz", true},
+      {"x.tar.bz2", true},
+      {"x.rar", true},
+      {"x.7z", true},
+      {"/var/tmp/r.tar.gz", true},
+      {"dump.tar.gz/", true},
+      {"dump.TAR", false},
+      {"x.TGZ", false},
+      {".tar", false},
+      {"dir/.gz", false},
+      {"x.tar.", false},
+      {"x.tar.gz.bak", false},
+      {"events", false},
+      {"events.1", false},
+      {"reports.tar/events", false},
+      {"x.tar.gz/.", true},
+      {"", false},
+      {"x.bz", false},
+      {"x.gzip", false},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.path);
@@ -184,9 +197,9 @@ TEST_F(ArchiveTest, ExtractsTheLogInEachCompressionRecognisedFromContent) {
     const char* name;
     Compression compression;
   } rows[] = {
-      {"sos.tar", Compression::kNone},   {"sos.tar.gz", Compression::kGzip},
+      {"sos.tar", Compression::kNone},      {"sos.tar.gz", Compression::kGzip},
       {"sos.tar.bz2", Compression::kBzip2}, {"sos.tar.xz", Compression::kXz},
-      {"events.tgz", Compression::kNone}, {"sos.tar", Compression::kXz},
+      {"events.tgz", Compression::kNone},   {"sos.tar", Compression::kXz},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -525,8 +538,8 @@ TEST_F(ArchiveTest, RemoveTempDirTakesTheWholeTreeButNoLinkTarget) {
   fs::path events = extract_events_from_archive(archive, temp_dir_);
   fs::path outside = scratch_.write("outside/keep", "keep\n");
   fs::create_directory_symlink(outside.parent_path(), events.parent_path() / "link");
-  fs::permissions(events.parent_path(), fs::perms::owner_read | fs::perms::owner_write |
-                                            fs::perms::owner_exec);
+  fs::permissions(events.parent_path(),
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::owner_exec);
 
   remove_temp_dir(temp_dir_);
   EXPECT_FALSE(fs::exists(fs::symlink_status(temp_dir_)));
