@@ -48,15 +48,18 @@ std::optional<OrvexEvent> OrvexRecentEventIterator::next() {
       file_.seek(static_cast<std::int64_t>(start), SEEK_SET);
     }
     std::optional<EventFile::Line> line = file_.read_line();
-    std::string_view bytes = line ? line->text : std::string_view();
-    const std::uint64_t offset = line ? line->offset : start;
+    if (!line) {  // the file was cut short since the scan: nothing left at this start
+      ++current_line;
+      continue;
+    }
+    std::string_view bytes = line->text;
     std::size_t first = 0;
     while (first < bytes.size() && is_ascii_space(bytes[first])) ++first;
     std::size_t last = bytes.size();
     while (last > first && is_ascii_space(bytes[last - 1])) --last;
     bytes = bytes.substr(first, last - first);
     if (auto bad = find_invalid_utf8(bytes))
-      throw UnicodeDecodeError(file_path_, offset + first + *bad);
+      throw UnicodeDecodeError(file_path_, line->offset + first + *bad);
     ++current_line;
     if (std::optional<OrvexEvent> event = decode_and_filter(bytes)) return event;
   }

@@ -8,7 +8,7 @@ namespace orvex {
 
 namespace {
 
-// Lines skipped between two looks at the interrupt flag: a scan of a large file that selects
+// Lines read between two looks at the interrupt flag: a scan of a large file that selects
 // nothing still stops promptly on SIGINT.
 constexpr unsigned kInterruptStride = 4096;
 

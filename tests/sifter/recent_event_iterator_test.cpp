@@ -198,6 +198,14 @@ TEST(RecentEventIteratorTest, PositionsAreFixedWhenBuilt) {
   EXPECT_FALSE(it.next().has_value()) << "lines finished or added later are not read";
 }
 
+TEST(RecentEventIteratorTest, AFileCutShortAfterTheScanYieldsWhatIsLeft) {
+  testing::TempDir dir;
+  auto path = dir.write("events", "{\"id\": 1}\n{\"id\": 2}\n{\"id\": 3}\n");
+  OrvexRecentEventIterator it(path, 3);
+  std::filesystem::resize_file(path, 15);
+  EXPECT_EQ(ids(it), std::vector<int>{1});
+}
+
 TEST(RecentEventIteratorTest, MissingFile) {
   testing::TempDir dir;
   EXPECT_THROW(OrvexRecentEventIterator(dir.path() / "absent", 10), FileNotFoundError);
