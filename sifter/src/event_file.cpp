@@ -15,9 +15,18 @@ namespace orvex {
 
 namespace {
 
-// Large reads keep the system-call count low on big logs; a line longer than this grows the
-// buffer, so memory follows the longest line, not the file.
-constexpr std::size_t kInitialBuffer = 1 << 20;
+// Reads of this size keep the system-call count low on big logs while the buffer stays in the
+// cache; a line longer than this grows the buffer, so memory follows the longest line, not
+// the file.
+constexpr std::size_t kInitialBuffer = 128 << 10;
+
+// Only the padding is cleared: the fast parser may read it, the rest is always written
+// before it is read.
+std::unique_ptr<char[]> allocate(std::size_t capacity) {
+  std::unique_ptr<char[]> buffer(new char[capacity + EventFile::kPadding]);
+  std::memset(buffer.get() + capacity, 0, EventFile::kPadding);
+  return buffer;
+}
 
 }  // namespace
 
@@ -65,7 +74,7 @@ bool EventFile::fill() {
   check_interrupt();
   if (!buf_) {
     cap_ = kInitialBuffer;
-    buf_.reset(new char[cap_ + kPadding]());
+    buf_ = allocate(cap_);
   }
   if (begin_ > 0) {
     // Keep the unread tail at the front so a line split across reads stays contiguous.
@@ -76,7 +85,7 @@ bool EventFile::fill() {
   }
   if (end_ == cap_) {
     std::size_t new_cap = cap_ * 2;
-    std::unique_ptr<char[]> bigger(new char[new_cap + kPadding]());
+    std::unique_ptr<char[]> bigger = allocate(new_cap);
     std::memcpy(bigger.get(), buf_.get(), end_);
     buf_ = std::move(bigger);
     cap_ = new_cap;
