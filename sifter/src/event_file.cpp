@@ -15,11 +15,6 @@ namespace orvex {
 
 namespace {
 
-// Reads of this size keep the system-call count low on big logs while the buffer stays in the
-// cache; a line longer than this grows the buffer, so memory follows the longest line, not
-// the file.
-constexpr std::size_t kInitialBuffer = 128 << 10;
-
 // Only the padding is cleared: the fast parser may read it, the rest is always written
 // before it is read.
 std::unique_ptr<char[]> allocate(std::size_t capacity) {
@@ -73,7 +68,7 @@ bool EventFile::fill() {
   // Every buffer refill is a point where a long scan over a big file can be interrupted.
   check_interrupt();
   if (!buf_) {
-    cap_ = kInitialBuffer;
+    cap_ = kBufferSize;
     buf_ = allocate(cap_);
   }
   if (begin_ > 0) {

@@ -45,9 +45,9 @@ TEST(EventFileTest, SplitsLinesAtEveryKindOfLineEnd) {
 }
 
 TEST(EventFileTest, LinesAcrossAndBeyondTheBufferStayWhole) {
-  // The buffer holds 1 MiB: put line ends just around that boundary, a CR LF split by it,
-  // and one line several times longer than the buffer.
-  const std::size_t mib = 1 << 20;
+  // Put line ends just around the end of the first read, a CR LF split by it, and one line
+  // several times longer than the buffer.
+  const std::size_t mib = EventFile::kBufferSize;
   std::vector<std::string> expected = {std::string(mib - 3, 'a'), std::string(5, 'b'),
                                        std::string(3 * mib + 17, 'c'), "tail"};
   std::string content = expected[0] + "\r\n" + expected[1] + "\r\n" + expected[2] + "\n" +

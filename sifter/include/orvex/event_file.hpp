@@ -30,6 +30,10 @@ class ORVEX_SIFTER_API EventFile {
   };
 
   static constexpr std::size_t kPadding = 64;
+  // The size of each read: big enough to keep the system-call count low on big logs, small
+  // enough to stay in the cache. A longer line grows the buffer, so memory follows the
+  // longest line, not the file.
+  static constexpr std::size_t kBufferSize = 128 << 10;
 
   EventFile() noexcept;  // a closed file
   // Opens `path` for reading. Throws FileNotFoundError, PermissionError or OSError.
