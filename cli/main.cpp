@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -65,31 +66,43 @@ bool colour_wanted(const std::string& mode) {
   return isatty(STDOUT_FILENO) && (no_color == nullptr || *no_color == '\0');
 }
 
-int run(orvex::OrvexViewerOptions& options, std::ostream& out) {
+// What escapes the constructor: nothing has been shown yet; one line on standard error.
+int report_construction_error() {
   using orvex::translate;
   try {
-    orvex::OrvexEventViewer viewer(options, out);
-    viewer.show_events();
-  } catch (const orvex::ExitRequest& request) {
-    return request.status;
+    throw;
   } catch (const orvex::KeyboardInterrupt&) {
     return kStatusInterrupt;
   } catch (const orvex::FileNotFoundError& error) {
     print_error(std::string(translate("No such file")) + ": " + error.path().string());
-    return kStatusError;
   } catch (const orvex::ReadError& error) {
     print_error(std::string(translate("Unpacking failed: Unsupported format or corrupted file")) +
                 " (" + error.what() + ")");
-    return kStatusError;
-  } catch (const orvex::UnicodeDecodeError& error) {
-    print_error(std::string(translate("Invalid text encoding")) + ": " + error.what());
-    return kStatusError;
   } catch (const orvex::ValueError& error) {
     print_error(std::string(translate("Invalid date format")) + ": " + error.what());
-    return kStatusError;
   } catch (const orvex::KeyError& error) {
+    // The one lookup of construction: the event log inside a report archive.
     print_error(std::string(translate("Archive member not found")) + ": " + error.what());
-    return kStatusError;
+  } catch (const std::exception& error) {
+    print_error(error.what());
+  }
+  return kStatusError;
+}
+
+int run(orvex::OrvexViewerOptions& options, std::ostream& out) {
+  std::optional<orvex::OrvexEventViewer> viewer;
+  try {
+    viewer.emplace(options, out);
+  } catch (...) {
+    return report_construction_error();
+  }
+  // What escapes show_events has passed its clean-up already.
+  try {
+    viewer->show_events();
+  } catch (const orvex::ExitRequest& request) {
+    return request.status;
+  } catch (const orvex::KeyboardInterrupt&) {
+    return kStatusInterrupt;
   } catch (const orvex::OSError& error) {
     if (error.code().value() == EPIPE) return kStatusClosedPipe;  // the reader went away
     print_error(error.what());
