@@ -221,6 +221,11 @@ TEST_F(CliTest, UsageHelpAndVersion) {
   RunResult help = lookout({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("the first of these that is given decides"), std::string::npos);
+  if (!fs::exists("/usr/share/syslog-ng-mod-orvex/event-settings")) {
+    RunResult types = lookout({"--list-types"});
+    EXPECT_EQ(types.out, "");
+    EXPECT_EQ(types.status, 0);
+  }
   RunResult version = lookout({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out.rfind("orvex-lookout ", 0), 0u);
