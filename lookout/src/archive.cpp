@@ -1,7 +1,6 @@
 #include "archive.hpp"
+#include "libarchive_loader.hpp"
 
-#include <archive.h>
-#include <archive_entry.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -58,7 +57,7 @@ class Fd {
 };
 
 struct ArchiveCloser {
-  void operator()(struct archive* a) const noexcept { archive_read_free(a); }
+  void operator()(struct archive* a) const noexcept { libarchive().archive_read_free(a); }
 };
 using ArchivePtr = std::unique_ptr<struct archive, ArchiveCloser>;
 
@@ -106,17 +105,17 @@ bool leads_outside(std::string_view name) {
 std::string quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
 
 [[noreturn]] void raise_read_error(struct archive* a, const std::filesystem::path& archive) {
-  const char* detail = archive_error_string(a);
+  const char* detail = libarchive().archive_error_string(a);
   throw ReadError("cannot read archive " + quoted(archive) + ": " +
                   (detail != nullptr ? detail : "unsupported format or corrupted file"));
 }
 
 // The member's name as stored; a directory's trailing "/" is not part of it.
 std::string member_name(struct archive_entry* entry) {
-  const char* name = archive_entry_pathname(entry);
-  if (name == nullptr) name = archive_entry_pathname_utf8(entry);
+  const char* name = libarchive().archive_entry_pathname(entry);
+  if (name == nullptr) name = libarchive().archive_entry_pathname_utf8(entry);
   std::string result = name != nullptr ? name : "";
-  if (archive_entry_filetype(entry) == AE_IFDIR) {
+  if (libarchive().archive_entry_filetype(entry) == AE_IFDIR) {
     while (!result.empty() && result.back() == '/') result.pop_back();
   }
   return result;
@@ -124,8 +123,8 @@ std::string member_name(struct archive_entry* entry) {
 
 // What the member is, in words, when it is not a regular file; null when it is one.
 const char* kind_of(struct archive_entry* entry) {
-  if (archive_entry_hardlink(entry) != nullptr) return "a hard link";
-  switch (archive_entry_filetype(entry)) {
+  if (libarchive().archive_entry_hardlink(entry) != nullptr) return "a hard link";
+  switch (libarchive().archive_entry_filetype(entry)) {
     case AE_IFREG:
       return nullptr;
     case AE_IFLNK:
@@ -226,7 +225,7 @@ void extract_member(struct archive* a, struct archive_entry* entry, int root,
     const void* block = nullptr;
     std::size_t size = 0;
     la_int64_t offset = 0;
-    int status = archive_read_data_block(a, &block, &size, &offset);
+    int status = libarchive().archive_read_data_block(a, &block, &size, &offset);
     if (status == ARCHIVE_EOF) break;
     if (status < ARCHIVE_WARN) raise_read_error(a, archive);
     // A sparse member leaves holes between its blocks.
@@ -237,28 +236,28 @@ void extract_member(struct archive* a, struct archive_entry* entry, int root,
     write_all(out.get(), static_cast<const char*>(block), size, target);
     position += static_cast<std::int64_t>(size);
   }
-  if (archive_entry_size_is_set(entry) && position < archive_entry_size(entry)) {
-    if (::ftruncate(out.get(), archive_entry_size(entry)) != 0) {
+  if (libarchive().archive_entry_size_is_set(entry) && position < libarchive().archive_entry_size(entry)) {
+    if (::ftruncate(out.get(), libarchive().archive_entry_size(entry)) != 0) {
       raise_os_error(errno, target, "extend");
     }
   }
 
   if (::geteuid() == 0) {
     uid_t uid =
-        user_id(archive_entry_uname(entry)).value_or(static_cast<uid_t>(archive_entry_uid(entry)));
+        user_id(libarchive().archive_entry_uname(entry)).value_or(static_cast<uid_t>(libarchive().archive_entry_uid(entry)));
     gid_t gid =
-        group_id(archive_entry_gname(entry)).value_or(static_cast<gid_t>(archive_entry_gid(entry)));
+        group_id(libarchive().archive_entry_gname(entry)).value_or(static_cast<gid_t>(libarchive().archive_entry_gid(entry)));
     // An owner the system can't take (an id outside a user namespace's map) leaves the copy
     // ours, which does not change what is read from it.
     (void)::fchown(out.get(), uid, gid);
   }
   // The copy is data: set-user-ID, set-group-ID and sticky bits are not carried over.
-  if (::fchmod(out.get(), archive_entry_perm(entry) & 0777) != 0) {
+  if (::fchmod(out.get(), libarchive().archive_entry_perm(entry) & 0777) != 0) {
     raise_os_error(errno, target, "set the mode of");
   }
   struct timespec times[2];
-  times[0].tv_sec = static_cast<time_t>(archive_entry_mtime(entry));
-  times[0].tv_nsec = archive_entry_mtime_nsec(entry);
+  times[0].tv_sec = static_cast<time_t>(libarchive().archive_entry_mtime(entry));
+  times[0].tv_nsec = libarchive().archive_entry_mtime_nsec(entry);
   times[1] = times[0];
   if (::futimens(out.get(), times) != 0) raise_os_error(errno, target, "set the time of");
   if (int err = out.close(); err != 0) raise_os_error(err, target, "write");
@@ -354,22 +353,22 @@ std::filesystem::path extract_events_into(const std::filesystem::path& archive,
   if (::fstat(in.get(), &status) != 0) raise_os_error(errno, archive, "open archive");
   if (S_ISDIR(status.st_mode)) raise_os_error(EISDIR, archive, "open archive");
 
-  ArchivePtr reader(archive_read_new());
+  ArchivePtr reader(libarchive().archive_read_new());
   if (!reader) throw std::bad_alloc();
   struct archive* a = reader.get();
   // The tar format alone, in the three compressions; nothing else is even tried.
-  if (archive_read_support_format_tar(a) != ARCHIVE_OK ||
-      archive_read_support_filter_gzip(a) < ARCHIVE_WARN ||
-      archive_read_support_filter_bzip2(a) < ARCHIVE_WARN ||
-      archive_read_support_filter_xz(a) < ARCHIVE_WARN) {
+  if (libarchive().archive_read_support_format_tar(a) != ARCHIVE_OK ||
+      libarchive().archive_read_support_filter_gzip(a) < ARCHIVE_WARN ||
+      libarchive().archive_read_support_filter_bzip2(a) < ARCHIVE_WARN ||
+      libarchive().archive_read_support_filter_xz(a) < ARCHIVE_WARN) {
     raise_read_error(a, archive);
   }
-  if (archive_read_open_fd(a, in.get(), kReadBlockSize) != ARCHIVE_OK) {
+  if (libarchive().archive_read_open_fd(a, in.get(), kReadBlockSize) != ARCHIVE_OK) {
     raise_read_error(a, archive);
   }
 
   struct archive_entry* entry = nullptr;
-  int header = archive_read_next_header(a, &entry);
+  int header = libarchive().archive_read_next_header(a, &entry);
   if (header == ARCHIVE_EOF) return archive;
   if (header < ARCHIVE_WARN) raise_read_error(a, archive);
   const std::string wanted = member_name(entry) + "/" + std::string(kEventsBelowTop);
@@ -384,7 +383,7 @@ std::filesystem::path extract_events_into(const std::filesystem::path& archive,
   // Every header is read: when several members carry the name, the last one wins.
   while (true) {
     check_interrupt();
-    header = archive_read_next_header(a, &entry);
+    header = libarchive().archive_read_next_header(a, &entry);
     if (header == ARCHIVE_EOF) break;
     if (header < ARCHIVE_WARN) raise_read_error(a, archive);
     if (member_name(entry) != wanted) continue;
