@@ -33,17 +33,6 @@ std::string event_line(int id) {
          "\"MSG\": {\"orvex-audit\": {\"type_en\": \"Audit\", \"name_en\": \"x\"}}}\n";
 }
 
-std::set<fs::path> viewer_temp_dirs() {
-  std::set<fs::path> found;
-  for (const auto& entry : fs::directory_iterator("/tmp")) {
-    std::string name = entry.path().filename().string();
-    if (name.size() > 4 && name.compare(0, 3, "tmp") == 0 && std::isdigit(name[3])) {
-      found.insert(entry.path());
-    }
-  }
-  return found;
-}
-
 // Runs a shell command line for fixture building; fails the test when it fails.
 void sh(const std::string& command) {
   RunResult result = testing::run({"sh", "-c", command});
@@ -52,7 +41,7 @@ void sh(const std::string& command) {
 
 class ArchiveCliTest : public ::testing::Test {
  protected:
-  void SetUp() override { before_ = viewer_temp_dirs(); }
+  void SetUp() override { before_ = testing::viewer_temp_dirs(); }
   void TearDown() override {
     for (const fs::path& dir : new_temp_dirs()) {
       ADD_FAILURE() << "temporary folder left behind: " << dir;
@@ -62,7 +51,7 @@ class ArchiveCliTest : public ::testing::Test {
   }
   std::vector<fs::path> new_temp_dirs() const {
     std::vector<fs::path> fresh;
-    for (const fs::path& dir : viewer_temp_dirs()) {
+    for (const fs::path& dir : testing::viewer_temp_dirs()) {
       if (!before_.count(dir)) fresh.push_back(dir);
     }
     return fresh;

@@ -43,24 +43,12 @@ std::string event_line(const std::string& id, const std::string& isodate,
          "\", \"type_ru\": \"Аудит\", \"name_ru\": \"Вход " + id + "\"}}}\n";
 }
 
-// Folders /tmp/tmp<seconds> as the viewer names them.
-std::set<fs::path> viewer_temp_dirs() {
-  std::set<fs::path> found;
-  for (const auto& entry : fs::directory_iterator("/tmp")) {
-    std::string name = entry.path().filename().string();
-    if (name.size() > 4 && name.compare(0, 3, "tmp") == 0 && std::isdigit(name[3])) {
-      found.insert(entry.path());
-    }
-  }
-  return found;
-}
-
 class CliTest : public ::testing::Test {
  protected:
-  void SetUp() override { before_ = viewer_temp_dirs(); }
+  void SetUp() override { before_ = testing::viewer_temp_dirs(); }
   void TearDown() override {
     std::set<fs::path> left;
-    for (const fs::path& dir : viewer_temp_dirs()) {
+    for (const fs::path& dir : testing::viewer_temp_dirs()) {
       if (!before_.count(dir)) left.insert(dir);
     }
     for (const fs::path& dir : left) {

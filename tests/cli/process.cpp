@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -142,6 +143,17 @@ RunResult Child::wait(std::chrono::milliseconds timeout) {
   }
   result_ = RunResult{out_text_, err_text_, killed ? -1 : decode_status(status)};
   return *result_;
+}
+
+std::set<std::filesystem::path> viewer_temp_dirs() {
+  std::set<std::filesystem::path> found;
+  for (const auto& entry : std::filesystem::directory_iterator("/tmp")) {
+    std::string name = entry.path().filename().string();
+    if (name.size() > 4 && name.compare(0, 3, "tmp") == 0 && std::isdigit(name[3])) {
+      found.insert(entry.path());
+    }
+  }
+  return found;
 }
 
 }  // namespace orvex::testing

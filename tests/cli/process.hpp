@@ -3,7 +3,9 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,5 +44,8 @@ class Child {
   std::string out_text_, err_text_;
   std::optional<RunResult> result_;
 };
+
+// The folders /tmp/tmp<seconds> as the viewer names its temporary folders.
+std::set<std::filesystem::path> viewer_temp_dirs();
 
 }  // namespace orvex::testing
