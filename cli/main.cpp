@@ -67,6 +67,23 @@ bool colour_wanted(const std::string& mode) {
 }
 
 // What escapes the constructor: nothing has been shown yet; one line on standard error.
+// The values of a repeatable, comma-separated option. Empty pieces name nothing; splitting
+// here rather than in the parser keeps a value of commas alone ("-p ,") from taking the next
+// word of the command line as its value.
+std::vector<std::string> split_list(const std::vector<std::string>& values) {
+  std::vector<std::string> items;
+  for (const std::string& value : values) {
+    std::size_t start = 0;
+    while (start <= value.size()) {
+      std::size_t comma = value.find(',', start);
+      if (comma == std::string::npos) comma = value.size();
+      if (comma > start) items.push_back(value.substr(start, comma - start));
+      start = comma + 1;
+    }
+  }
+  return items;
+}
+
 int report_construction_error() {
   using orvex::translate;
   try {
@@ -149,15 +166,14 @@ int main(int argc, char** argv) {
   app.add_option("-n,--count", options.count, "Show the events of the last N lines")
       ->option_text("N");
   app.add_flag("-f,--follow", options.follow, "Then print events appended to the file");
-  app.add_option("-p,--priority", options.priority,
+  std::vector<std::string> priorities, sources;
+  app.add_option("-p,--priority", priorities,
                  "Keep events of this priority (repeatable or comma-separated)")
       ->allow_extra_args(false)
-      ->delimiter(',')
       ->option_text("NAME");
-  app.add_option("-s,--source", options.source,
+  app.add_option("-s,--source", sources,
                  "Keep events whose type contains this text (repeatable or comma-separated)")
       ->allow_extra_args(false)
-      ->delimiter(',')
       ->option_text("TEXT");
   app.add_option("-o,--format", options.format,
                  "Print each event through EXPR, where %FIELD stands for a field's value")
@@ -191,6 +207,8 @@ int main(int argc, char** argv) {
   }
 
   options.watch_file = watch_file;
+  options.priority = split_list(priorities);
+  options.source = split_list(sources);
   options.nocolor = nocolor || !colour_wanted(color);
 
   orvex::FdOutputBuffer buffer(STDOUT_FILENO);

@@ -171,14 +171,25 @@ TEST_F(ArchiveCliTest, FollowOnAnArchiveKeepsAPrivateFolderUntilTheInterrupt) {
 // folder a root-owned entry, as an extraction by root of a root-owned file would.
 TEST_F(ArchiveCliTest, AFailedRemovalIsReportedWithStatusOne) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
+  // The build folder may lie where that user cannot go: run a copy of the executable and
+  // its libraries from a folder it can read.
+  testing::TempDir copy;
+  fs::create_directories(copy.path() / "bin");
+  fs::copy_file(kExe, copy.path() / "bin/orvex-lookout");
+  fs::copy(fs::path(kExe).parent_path().parent_path() / "lib", copy.path() / "lib",
+           fs::copy_options::copy_symlinks | fs::copy_options::recursive);
+  fs::permissions(copy.path(), fs::perms::all, fs::perm_options::add);
+  std::vector<std::string> env = kEnv;
+  env.push_back("LD_LIBRARY_PATH=" + (copy.path() / "lib").string());
   std::string stage = report_tree("host-report", 1);
   std::string archive = (dir_.path() / "sos.tar.gz").string();
   sh("tar -czf " + archive + " -C " + stage + " host-report");
   fs::permissions(dir_.path(), fs::perms::all, fs::perm_options::add);
   fs::permissions(archive, fs::perms::all, fs::perm_options::add);
-  testing::Child child({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", kExe, "-f",
-                        "-a", "-o", "%id", archive},
-                       kEnv);
+  testing::Child child({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                        (copy.path() / "bin/orvex-lookout").string(), "-f", "-a", "-o", "%id",
+                        archive},
+                       env);
   ASSERT_EQ(child.read_lines(1, milliseconds(5000)), "1\n");
   std::vector<fs::path> dirs = new_temp_dirs();
   ASSERT_EQ(dirs.size(), 1u);
