@@ -3,6 +3,7 @@
 // closed pipe, odd command lines. Every run is checked for a viewer folder left in /tmp.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -357,6 +358,48 @@ TEST_F(EdgeCliTest, OddInputsGiveOneLineAndStatusOne) {
       std::string::npos)
       << folder_archive.err;
   EXPECT_EQ(folder_archive.status, 1);
+}
+
+// An interrupt before the first pass has finished ends the run with status 130 and no
+// message, the viewer's folder removed. A FIFO as input holds the viewer at a known point:
+// waiting to open it, or waiting for more of it after a first part.
+TEST_F(EdgeCliTest, InterruptBeforeTheFirstPassEndsIsQuiet) {
+  struct Row {
+    std::string name;
+    bool partly_written;
+  };
+  const std::vector<Row> rows = {
+      {"events", false},
+      {"events", true},
+      {"report.tar", false},
+      {"report.tar", true},
+  };
+  std::string staged = stage("host-report", event_line("1"));
+  sh("tar -cf " + dir_.path().string() + "/real.tar -C " + staged + " host-report");
+  const std::string archive = testing::read_file(dir_.path() / "real.tar");
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name + (row.partly_written ? ", partly written" : ", not opened"));
+    fs::path fifo = dir_.path() / ("fifo-" + row.name);
+    fs::remove(fifo);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    testing::Child child({kExe, "-a", "-o", "%id", fifo.string()}, kEnv);
+    int writer = -1;
+    if (row.partly_written) {
+      // Read-write: opens at once and keeps the FIFO from reaching its end.
+      writer = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+      ASSERT_GE(writer, 0);
+      std::string part =
+          row.name == "events" ? event_line("1") + "{\"id\": " : archive.substr(0, 1024);
+      ASSERT_EQ(write(writer, part.data(), part.size()), static_cast<ssize_t>(part.size()));
+    }
+    std::this_thread::sleep_for(milliseconds(200));  // let it block
+    child.signal(SIGINT);
+    RunResult result = child.wait(milliseconds(2000));
+    if (writer >= 0) close(writer);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 130);
+    expect_no_viewer_folder();
+  }
 }
 
 // A filter value made only of separators names no filter; it must not take the next word of
