@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <regex>
 #include <set>
 #include <string>
@@ -34,8 +35,6 @@ using testing::RunResult;
 
 const std::string kExe = ORVEX_LOOKOUT_EXE;
 const std::vector<std::string> kEnv = {"LC_ALL=C", "LANGUAGE", "NO_COLOR"};
-const std::vector<std::string> kAsNobody = {"setpriv", "--reuid=65534", "--regid=65534",
-                                            "--clear-groups"};
 
 std::string today() {
   time_t now = time(nullptr);
@@ -131,10 +130,8 @@ class EdgeCliTest : public ::testing::Test {
       sh("chmod -R u+rwx '" + dir.string() + "' && rm -rf '" + dir.string() + "'");
     }
   }
-  RunResult lookout(const std::vector<std::string>& args,
-                    const std::vector<std::string>& prefix = {}) {
-    std::vector<std::string> full = prefix;
-    full.push_back(kExe);
+  RunResult lookout(const std::vector<std::string>& args) {
+    std::vector<std::string> full = {kExe};
     full.insert(full.end(), args.begin(), args.end());
     RunResult result = testing::run(full, kEnv);
     expect_no_viewer_folder();
@@ -147,8 +144,30 @@ class EdgeCliTest : public ::testing::Test {
   }
   // Lets the unprivileged user read the fixtures.
   void open_to_all() { sh("chmod -R a+rX '" + dir_.path().string() + "'"); }
+  // Runs the executable as user nobody. The build folder may lie where that user cannot go,
+  // so a copy of the executable and its libraries runs from a folder it can read.
+  RunResult lookout_as_nobody(const std::vector<std::string>& args) {
+    if (!copy_) {
+      copy_.emplace();
+      fs::path bin = fs::path(kExe).parent_path();
+      fs::create_directories(copy_->path() / "bin");
+      fs::copy_file(kExe, copy_->path() / "bin/orvex-lookout");
+      fs::copy(bin.parent_path() / "lib", copy_->path() / "lib",
+               fs::copy_options::copy_symlinks | fs::copy_options::recursive);
+      sh("chmod -R a+rX '" + copy_->path().string() + "'");
+    }
+    std::vector<std::string> full = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                     (copy_->path() / "bin/orvex-lookout").string()};
+    full.insert(full.end(), args.begin(), args.end());
+    std::vector<std::string> env = kEnv;
+    env.push_back("LD_LIBRARY_PATH=" + (copy_->path() / "lib").string());
+    RunResult result = testing::run(full, env);
+    expect_no_viewer_folder();
+    return result;
+  }
 
   testing::TempDir dir_;
+  std::optional<testing::TempDir> copy_;
   std::set<fs::path> before_;
 };
 
@@ -260,13 +279,13 @@ TEST_F(EdgeCliTest, StoredModesAsAnUnprivilegedUser) {
   fs::path locked_log = dir_.write("locked-events", event_line("4"));
   fs::permissions(locked_log, fs::perms::owner_read);
 
-  RunResult readonly = lookout({"-a", "-o", "%id", out + "/readonly.tar.gz"}, kAsNobody);
+  RunResult readonly = lookout_as_nobody({"-a", "-o", "%id", out + "/readonly.tar.gz"});
   EXPECT_EQ(readonly.out, "1\n2\n");
   EXPECT_EQ(readonly.err, "");
   EXPECT_EQ(readonly.status, 0);
 
   // The copy of a log stored with no permission bits is the user's but not readable.
-  RunResult unreadable = lookout({"-a", out + "/unreadable.tar.gz"}, kAsNobody);
+  RunResult unreadable = lookout_as_nobody({"-a", out + "/unreadable.tar.gz"});
   EXPECT_EQ(unreadable.out, "");
   EXPECT_TRUE(std::regex_match(
       unreadable.err,
@@ -277,14 +296,14 @@ TEST_F(EdgeCliTest, StoredModesAsAnUnprivilegedUser) {
 
   for (const fs::path& input : {fs::path(out + "/locked.tar.gz"), locked_log}) {
     SCOPED_TRACE(input);
-    RunResult locked = lookout({"-a", input.string()}, kAsNobody);
+    RunResult locked = lookout_as_nobody({"-a", input.string()});
     EXPECT_EQ(locked.out, "");
     EXPECT_NE(locked.err.find(quoted_with_reason(input, "Permission denied")), std::string::npos)
         << locked.err;
     EXPECT_EQ(locked.err.rfind("orvex-lookout: ", 0), 0u) << locked.err;
     EXPECT_EQ(locked.status, 1);
   }
-  EXPECT_EQ(lookout({"-a", "-o", "%id", log.string()}, kAsNobody).out, "3\n");
+  EXPECT_EQ(lookout_as_nobody({"-a", "-o", "%id", log.string()}).out, "3\n");
 }
 
 // The follower gets the same filters as the first pass, and an event that the logger writes
