@@ -346,7 +346,7 @@ TEST_F(EdgeCliTest, FollowEndsQuietlyWhenTheReaderGoesAway) {
   EXPECT_EQ(result.status, 141);
 }
 
-TEST_F(EdgeCliTest, OddInputsGiveOneLineAndStatusOne) {
+TEST_F(EdgeCliTest, OddInputsAndOutputsGiveOneLineAndStatusOne) {
   fs::create_directory(dir_.path() / "folder");
   fs::create_directory(dir_.path() / "folder.tar");
   fs::path log = dir_.write("events", event_line("1"));
@@ -368,6 +368,18 @@ TEST_F(EdgeCliTest, OddInputsGiveOneLineAndStatusOne) {
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, row.err);
     EXPECT_EQ(result.status, 1);
+  }
+  // Output that cannot be written is an error, never a success; also after an archive.
+  std::string staged = stage("host-report", event_line("1"));
+  sh("tar -czf " + dir_.path().string() + "/sos.tar.gz -C " + staged + " host-report");
+  for (const std::string& input : {log.string(), dir_.path().string() + "/sos.tar.gz"}) {
+    SCOPED_TRACE(input);
+    RunResult full =
+        testing::run({"sh", "-c", "exec '" + kExe + "' -a '" + input + "' >/dev/full"}, kEnv);
+    expect_no_viewer_folder();
+    EXPECT_EQ(full.err,
+              "orvex-lookout: cannot write to 'standard output': No space left on device\n");
+    EXPECT_EQ(full.status, 1);
   }
   // An archive name on a folder: the error names it, and the viewer's folder is gone.
   RunResult folder_archive = lookout({"-a", (dir_.path() / "folder.tar").string()});
