@@ -1,7 +1,7 @@
 // Archive step of the viewer: unpacks the event log of a report archive into a fresh
 // temporary directory, then removes it, as a run of the viewer on an archive does.
 //   bench_archive ARCHIVE
-#include "../lookout/src/archive.hpp"
+#include "archive.hpp"
 
 #include <cstdio>
 #include <exception>

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include <base/utf8.hpp>
 #include <orvex/errors.hpp>
 
 namespace orvex::display {
@@ -15,56 +16,11 @@ namespace {
 using ObjectT = OrvexEvent::object_t;
 using ArrayT = OrvexEvent::array_t;
 
-struct CodePoint {
-  char32_t value;
-  std::size_t length;
-  bool valid;
-};
+using base::CodePoint;
 
-// Decodes the UTF-8 sequence at `i`; a malformed one gives its first byte alone, invalid.
-CodePoint decode(std::string_view s, std::size_t i) {
-  auto c = static_cast<unsigned char>(s[i]);
-  if (c < 0x80) return {c, 1, true};
-  std::size_t length;
-  char32_t value, min;
-  if ((c & 0xE0) == 0xC0) {
-    length = 2, value = c & 0x1F, min = 0x80;
-  } else if ((c & 0xF0) == 0xE0) {
-    length = 3, value = c & 0x0F, min = 0x800;
-  } else if ((c & 0xF8) == 0xF0) {
-    length = 4, value = c & 0x07, min = 0x10000;
-  } else {
-    return {c, 1, false};
-  }
-  if (s.size() - i < length) return {c, 1, false};
-  for (std::size_t k = 1; k < length; ++k) {
-    auto b = static_cast<unsigned char>(s[i + k]);
-    if ((b & 0xC0) != 0x80) return {c, 1, false};
-    value = (value << 6) | (b & 0x3F);
-  }
-  if (value < min || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-    return {c, 1, false};
-  }
-  return {value, length, true};
-}
+CodePoint decode(std::string_view s, std::size_t i) { return base::decode_utf8(s, i); }
 
-void append_utf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
+using base::append_utf8;
 
 // Case mapping without the C library's locale tables, which depend on the process locale:
 // ASCII, Latin-1, Greek and Cyrillic, the scripts that event keys realistically use.
@@ -317,10 +273,7 @@ namespace {
 std::string shortened(std::string text) {
   constexpr std::size_t kLimit = 80;
   if (text.size() <= kLimit) return text;
-  std::size_t cut = kLimit;
-  // Cut before a character, not inside one.
-  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-  text.resize(cut);
+  text.resize(base::prefix_at_character(text, kLimit));
   text += "...";
   return text;
 }
@@ -380,13 +333,7 @@ bool is_ascii(std::string_view text) {
 }
 
 std::size_t character_count(std::string_view text) {
-  if (is_ascii(text)) return text.size();
-  std::size_t count = 0;
-  for (std::size_t i = 0; i < text.size(); ++count) {
-    auto c = static_cast<unsigned char>(text[i]);
-    i += c < 0x80 ? 1 : decode(text, i).length;
-  }
-  return count;
+  return is_ascii(text) ? text.size() : base::character_count(text);
 }
 
 void append_capitalized(std::string& out, std::string_view text) {

@@ -5,6 +5,7 @@
 // is all the state there is.
 #include "iso_date.hpp"
 
+#include <base/utf8.hpp>
 #include <orvex/errors.hpp>
 
 #include "display_form.hpp"
@@ -43,12 +44,7 @@ struct Reader {
     return n;
   }
   // Skips one UTF-8 character (a stray byte counts as one).
-  void skip_character() {
-    auto c = static_cast<unsigned char>(text[pos]);
-    std::size_t length = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : 4;
-    if ((c & 0xC0) == 0x80 || length > text.size() - pos) length = 1;
-    pos += length;
-  }
+  void skip_character() { pos += base::decode_utf8(text, pos).length; }
 };
 
 bool is_leap_year(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }

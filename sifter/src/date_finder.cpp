@@ -12,15 +12,9 @@
 
 #include <cstring>
 
+#include <base/ascii.hpp>
+
 namespace orvex {
-
-namespace {
-
-bool is_pattern_space(char ch) {
-  return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
-}
-
-}  // namespace
 
 std::optional<std::string_view> find_date(std::string_view line) noexcept {
   static constexpr char kNeedle[] = "DATE\"";
@@ -37,10 +31,10 @@ std::optional<std::string_view> find_date(std::string_view line) noexcept {
                         (at >= 4 && std::memcmp(data + at - 4, "\"ISO", 4) == 0);
     if (!is_key) continue;
     std::size_t i = from;
-    while (i < size && is_pattern_space(data[i])) ++i;
+    while (i < size && base::is_space(data[i])) ++i;
     if (i == size || data[i] != ':') continue;
     ++i;
-    while (i < size && is_pattern_space(data[i])) ++i;
+    while (i < size && base::is_space(data[i])) ++i;
     if (i == size || data[i] != '"') continue;
     const std::size_t value = i + 1;
     if (value >= size) continue;

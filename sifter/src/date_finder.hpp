@@ -3,7 +3,6 @@
 #include <optional>
 #include <string_view>
 
-#include <orvex/sifter_export.hpp>
 
 namespace orvex {
 
@@ -12,7 +11,6 @@ namespace orvex {
 //   "(ISODATE|DATE)"\s*:\s*"([^"]+)"
 // (\s being space, tab, LF, VT, FF, CR) and returns its second group, the text between the
 // value's quotes, as a view into `line`. Returns std::nullopt when the line has no match.
-// Exported for the tests only.
-ORVEX_SIFTER_API std::optional<std::string_view> find_date(std::string_view line) noexcept;
+std::optional<std::string_view> find_date(std::string_view line) noexcept;
 
 }  // namespace orvex

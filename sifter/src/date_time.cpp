@@ -13,7 +13,12 @@
 #include <optional>
 #include <vector>
 
+#include <base/ascii.hpp>
+#include <base/terminal_safe.hpp>
+#include <base/utf8.hpp>
 #include <orvex/errors.hpp>
+
+#include "date_text.hpp"
 
 namespace orvex {
 
@@ -26,33 +31,7 @@ using std::chrono::microseconds;
 using std::chrono::minutes;
 using std::chrono::seconds;
 
-// The text as it can be shown safely in a message: control bytes escaped, long texts cut at a
-// character boundary, so a date from a hostile file cannot drive the terminal.
-std::string quote(std::string_view text) {
-  constexpr std::size_t kShown = 80;
-  std::string_view shown = text;
-  bool cut = false;
-  if (shown.size() > kShown) {
-    std::size_t end = kShown;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-    shown = text.substr(0, end);
-    cut = true;
-  }
-  std::string out = "'";
-  for (char ch : shown) {
-    auto byte = static_cast<unsigned char>(ch);
-    if (byte < 0x20 || byte == 0x7F) {
-      static constexpr char kHex[] = "0123456789abcdef";
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xF];
-    } else {
-      out += ch;
-    }
-  }
-  out += cut ? "'..." : "'";
-  return out;
-}
+std::string quote(std::string_view text) { return base::quoted(text); }
 
 [[noreturn]] void refuse_iso(std::string_view text) {
   throw ValueError("invalid ISO 8601 date-time " + quote(text));
@@ -126,9 +105,7 @@ class Cursor {
   // Skips one character: a whole UTF-8 sequence when the byte starts one.
   void skip_character() {
     ++pos_;
-    while (pos_ < text_.size() && (static_cast<unsigned char>(text_[pos_]) & 0xC0) == 0x80) {
-      ++pos_;
-    }
+    while (pos_ < text_.size() && base::is_continuation_byte(text_[pos_])) ++pos_;
   }
 
  private:
@@ -256,9 +233,7 @@ DateTime parse_iso_datetime(std::string_view text) {
 
 namespace {
 
-bool is_space(char ch) {
-  return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r' || ch == '\v' || ch == '\f';
-}
+using base::is_space;
 
 bool all_digits(std::string_view s) {
   if (s.empty()) return false;

@@ -41,6 +41,8 @@ KeyboardInterrupt::~KeyboardInterrupt() = default;
 ExitRequest::~ExitRequest() = default;
 
 void raise_os_error(int err, const std::filesystem::path& path, std::string_view action) {
+  // The system-call loops give up with EINTR only once the user's interrupt has arrived.
+  if (err == EINTR) throw KeyboardInterrupt();
   std::string message = std::string(action) + " '" + path.string() + "': " + std::strerror(err);
   std::error_code code(err, std::generic_category());
   if (err == ENOENT) throw FileNotFoundError(message, code, path);

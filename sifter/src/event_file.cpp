@@ -8,6 +8,8 @@
 #include <cstring>
 #include <utility>
 
+#include <base/fd.hpp>
+#include <base/utf8.hpp>
 #include <orvex/errors.hpp>
 #include <orvex/interrupt.hpp>
 
@@ -28,14 +30,11 @@ std::unique_ptr<char[]> allocate(std::size_t capacity) {
 EventFile::EventFile() noexcept = default;
 
 EventFile::EventFile(const std::filesystem::path& path, Mode mode) : mode_(mode), path_(path) {
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0) raise_os_error(errno, path, "cannot open");
+  base::Fd fd = base::open_file(path.c_str(), O_RDONLY);
+  if (!fd) raise_os_error(errno, path, "cannot open");
   struct stat st {};
-  if (::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
-    ::close(fd_);
-    fd_ = -1;
-    raise_os_error(EISDIR, path, "cannot read");
-  }
+  if (::fstat(fd.get(), &st) == 0 && S_ISDIR(st.st_mode)) raise_os_error(EISDIR, path, "cannot read");
+  fd_ = fd.release();
 }
 
 EventFile::EventFile(EventFile&& other) noexcept { *this = std::move(other); }
@@ -58,8 +57,7 @@ EventFile& EventFile::operator=(EventFile&& other) noexcept {
 EventFile::~EventFile() { close(); }
 
 void EventFile::close() noexcept {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  base::Fd(std::exchange(fd_, -1)).reset();
   buf_.reset();
   cap_ = begin_ = end_ = 0;
 }
@@ -85,15 +83,10 @@ bool EventFile::fill() {
     buf_ = std::move(bigger);
     cap_ = new_cap;
   }
-  for (;;) {
-    ssize_t got = ::read(fd_, buf_.get() + end_, cap_ - end_);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      raise_os_error(errno, path_, "cannot read");
-    }
-    end_ += static_cast<std::size_t>(got);
-    return got > 0;
-  }
+  ssize_t got = base::read_some(fd_, buf_.get() + end_, cap_ - end_);
+  if (got < 0) raise_os_error(errno, path_, "cannot read");
+  end_ += static_cast<std::size_t>(got);
+  return got > 0;
 }
 
 std::optional<EventFile::Line> EventFile::read_line(bool take_unfinished) {
@@ -147,7 +140,7 @@ std::optional<EventFile::Line> EventFile::read_line(bool take_unfinished) {
     std::string_view text(data + begin_, stop - begin_);
     std::uint64_t offset = buf_offset_ + begin_;
     if (mode_ == Mode::text) {
-      if (auto bad = find_invalid_utf8(text)) throw UnicodeDecodeError(path_, offset + *bad);
+      if (auto bad = base::find_invalid_utf8(text)) throw UnicodeDecodeError(path_, offset + *bad);
     }
     begin_ = stop + skip;
     return Line{text, found, offset};
@@ -155,6 +148,13 @@ std::optional<EventFile::Line> EventFile::read_line(bool take_unfinished) {
 }
 
 std::uint64_t EventFile::tell() const { return buf_offset_ + begin_; }
+
+std::size_t EventFile::read_at(char* buffer, std::size_t size, std::uint64_t offset) const {
+  if (fd_ < 0) raise_os_error(EBADF, path_, "cannot read closed file");
+  ssize_t got = base::read_at(fd_, buffer, size, static_cast<off_t>(offset));
+  if (got < 0) raise_os_error(errno, path_, "cannot read");
+  return static_cast<std::size_t>(got);
+}
 
 std::uint64_t EventFile::seek(std::int64_t offset, int whence) {
   if (fd_ < 0) raise_os_error(EBADF, path_, "cannot seek in closed file");

@@ -1,51 +1,41 @@
 #include <orvex/event_iterator.hpp>
 
+#include "filters.hpp"
 #include "line_decoder.hpp"
 
 namespace orvex {
 
+struct OrvexEventIterator::State {
+  Filters filters;
+  LineDecoder decoder;
+  // The event decode_and_filter() has already tested against the filters: the base filter
+  // operations pass it without testing it again, an override still narrows it.
+  const OrvexEvent* tested = nullptr;
+};
+
 OrvexEventIterator::OrvexEventIterator(const std::filesystem::path& event_file_path)
     : file_path_(event_file_path),
       file_(event_file_path, EventFile::Mode::text),
-      decoder_(std::make_unique<LineDecoder>()) {}
+      state_(std::make_unique<State>()) {}
 
 OrvexEventIterator::~OrvexEventIterator() = default;
 
 OrvexEventIterator& OrvexEventIterator::iter() { return *this; }
 
 void OrvexEventIterator::set_priority_filter(const std::vector<std::string>& priority_filter) {
-  priority_filter_ = TextSet(priority_filter.begin(), priority_filter.end());
+  state_->filters.set_priority(priority_filter);
 }
 
 void OrvexEventIterator::set_source_filter(const std::vector<std::string>& source_filter) {
-  source_filter_ = TextSet(source_filter.begin(), source_filter.end());
-}
-
-bool OrvexEventIterator::base_rules_accept_priority(std::string_view priority) const {
-  return priority_filter_.find(priority) != priority_filter_.end();
-}
-
-bool OrvexEventIterator::base_rules_accept_source(std::string_view first_key) const {
-  for (const std::string& fragment : source_filter_) {
-    if (first_key.find(fragment) != std::string_view::npos) return true;
-  }
-  return false;
+  state_->filters.set_source(source_filter);
 }
 
 bool OrvexEventIterator::filter_priority(const OrvexEvent& event_dict) {
-  if (priority_filter_.empty()) return true;
-  if (!event_dict.is_object()) return false;
-  auto priority = event_dict.find("PRIORITY");
-  return priority != event_dict.end() && priority->is_string() &&
-         base_rules_accept_priority(priority->get_ref<const std::string&>());
+  return &event_dict == state_->tested || state_->filters.accepts_priority(priority_of(event_dict));
 }
 
 bool OrvexEventIterator::filter_source(const OrvexEvent& event_dict) {
-  if (source_filter_.empty()) return true;
-  if (!event_dict.is_object()) return false;
-  auto msg = event_dict.find("MSG");
-  if (msg == event_dict.end() || !msg->is_object() || msg->empty()) return false;
-  return base_rules_accept_source(msg->items().begin().key());
+  return &event_dict == state_->tested || state_->filters.accepts_source(first_msg_key_of(event_dict));
 }
 
 bool OrvexEventIterator::filter_event(const OrvexEvent& event_dict) {
@@ -53,7 +43,15 @@ bool OrvexEventIterator::filter_event(const OrvexEvent& event_dict) {
 }
 
 std::optional<OrvexEvent> OrvexEventIterator::decode_and_filter(std::string_view line) {
-  return decoder_->decode_and_filter(*this, line);
+  std::optional<OrvexEvent> event = state_->decoder.decode(line, state_->filters);
+  if (!event) return std::nullopt;
+  struct Tested {
+    State& state;
+    ~Tested() { state.tested = nullptr; }
+  } tested{*state_};
+  state_->tested = &*event;
+  if (!filter_event(*event)) return std::nullopt;
+  return event;
 }
 
 }  // namespace orvex

@@ -9,6 +9,8 @@
 
 #include <orvex/errors.hpp>
 
+#include "interrupt_control.hpp"
+
 namespace orvex {
 
 namespace {

@@ -1,7 +1,3 @@
-// Decoding of event lines. A fast parser validates the line and the base filter rules are
-// evaluated on its document, so the OrvexEvent (many small allocations) is built only for
-// lines that may pass. Whenever the fast parser refuses a line, or its document cannot say
-// exactly what the reference decoder would give, the reference decoder decides.
 #include "line_decoder.hpp"
 
 #include <cmath>
@@ -10,8 +6,6 @@
 #include <simdjson.h>
 
 #include <orvex/errors.hpp>
-#include <orvex/event_file.hpp>
-#include <orvex/event_iterator.hpp>
 
 namespace orvex {
 
@@ -69,27 +63,17 @@ OrvexEvent build(simdjson::dom::element element) {
   throw Ambiguous{};
 }
 
-// Without a backslash in the line no escape can change a text, so a line can only pass a
-// filter when one of the filter's texts occurs in its raw bytes.
-template <typename Texts>
-bool may_hold_one_of(std::string_view line, const Texts& texts) {
-  for (const std::string& text : texts) {
-    if (memmem(line.data(), line.size(), text.data(), text.size()) != nullptr) return true;
-  }
-  return false;
-}
 
 }  // namespace
 
-struct LineDecoder::State {
+struct LineDecoder::Parser {
   simdjson::dom::parser parser;
 };
 
-LineDecoder::LineDecoder() : state_(std::make_unique<State>()) {}
+LineDecoder::LineDecoder() : parser_(std::make_unique<Parser>()) {}
 LineDecoder::~LineDecoder() = default;
 
-std::optional<OrvexEvent> LineDecoder::decode_and_filter(OrvexEventIterator& owner,
-                                                         std::string_view line) {
+std::optional<OrvexEvent> LineDecoder::decode(std::string_view line, const Filters& filters) {
   auto reference = [&]() -> std::optional<OrvexEvent> {
     std::optional<OrvexEvent> event;
     try {
@@ -97,93 +81,49 @@ std::optional<OrvexEvent> LineDecoder::decode_and_filter(OrvexEventIterator& own
     } catch (const JSONDecodeError&) {
       return std::nullopt;
     }
-    if (!event->is_object() || !owner.filter_event(*event)) return std::nullopt;
+    if (!event->is_object() || !filters.accepts_priority(priority_of(*event)) ||
+        !filters.accepts_source(first_msg_key_of(*event))) {
+      return std::nullopt;
+    }
     return event;
   };
 
-  bool filter_priority = !owner.priority_filter_.empty();
-  bool filter_source = !owner.source_filter_.empty();
-  if ((filter_priority || filter_source) && !std::memchr(line.data(), '\\', line.size())) {
-    if (filter_priority && !may_hold_one_of(line, owner.priority_filter_)) return std::nullopt;
-    if (filter_source && !may_hold_one_of(line, owner.source_filter_)) return std::nullopt;
-  }
+  if (!filters.may_accept_raw(line)) return std::nullopt;
 
   simdjson::dom::element document;
-  if (state_->parser.parse(line.data(), line.size()).get(document) != simdjson::SUCCESS) {
+  // The line is followed by the reader's padding: the parser reads it in place.
+  if (parser_->parser.parse(line.data(), line.size(), false).get(document) != simdjson::SUCCESS) {
     return reference();
   }
   if (!document.is_object()) return std::nullopt;  // valid JSON, but no event
   simdjson::dom::object object(document);
 
-  if (filter_priority || filter_source) {
-    simdjson::dom::element priority, msg;
-    bool has_priority = false, has_msg = false;
+  if (filters.is_active()) {
+    std::optional<std::string_view> priority, first_key;
     // The last of duplicate members is the one decoding keeps.
     for (auto field : object) {
       if (field.key == "PRIORITY") {
-        priority = field.value;
-        has_priority = true;
+        priority = field.value.is_string() ? std::optional(std::string_view(field.value))
+                                           : std::nullopt;
       } else if (field.key == "MSG") {
-        msg = field.value;
-        has_msg = true;
+        first_key.reset();
+        if (field.value.is_object()) {
+          simdjson::dom::object members(field.value);
+          auto first = members.begin();
+          if (first != members.end()) first_key = first.key();
+        }
       }
     }
-    if (filter_priority &&
-        !(has_priority && priority.is_string() &&
-          owner.base_rules_accept_priority(std::string_view(priority)))) {
+    if (!filters.accepts_priority(priority) || !filters.accepts_source(first_key)) {
       return std::nullopt;
-    }
-    if (filter_source) {
-      if (!has_msg || !msg.is_object()) return std::nullopt;
-      simdjson::dom::object members(msg);
-      auto first = members.begin();
-      if (first == members.end() || !owner.base_rules_accept_source(first.key())) {
-        return std::nullopt;
-      }
     }
   }
 
-  OrvexEvent event;
   try {
-    event = build(document);
+    return build(document);
   } catch (const Ambiguous&) {
     return reference();
   }
-  if (!owner.filter_event(event)) return std::nullopt;
-  return event;
-}
-
-std::optional<std::size_t> find_invalid_utf8(std::string_view bytes) noexcept {
-  if (simdjson::validate_utf8(bytes.data(), bytes.size())) return std::nullopt;
-  // Slow path, only for a line known to be bad: find where it goes wrong.
-  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
-  std::size_t n = bytes.size(), i = 0;
-  while (i < n) {
-    unsigned char c = s[i];
-    std::size_t len;
-    std::uint32_t min;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      len = 2, min = 0x80;
-    } else if ((c & 0xF0) == 0xE0) {
-      len = 3, min = 0x800;
-    } else if ((c & 0xF8) == 0xF0) {
-      len = 4, min = 0x10000;
-    } else {
-      return i;
-    }
-    if (i + len > n) return i;
-    std::uint32_t cp = c & (0x7F >> len);
-    for (std::size_t k = 1; k < len; ++k) {
-      if ((s[i + k] & 0xC0) != 0x80) return i;
-      cp = (cp << 6) | (s[i + k] & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return i;
-    i += len;
-  }
-  return std::nullopt;  // the checks disagree: never report valid bytes as bad
 }
 
 }  // namespace orvex

@@ -1,15 +1,20 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string_view>
 
 #include <orvex/event.hpp>
 
+#include "filters.hpp"
+
 namespace orvex {
 
-class OrvexEventIterator;
-
-// The fast decoding path of OrvexEventIterator: one reused parser per iterator.
+// Decodes event lines: a fast parser validates each line and the filter rule is evaluated on
+// its document, so the OrvexEvent (many small allocations) is built only for lines that pass.
+// Whenever the fast parser refuses a line, or its document cannot say exactly what the
+// reference decoder (decode_event) would give, the reference decoder decides. Holds one
+// reused parser.
 class LineDecoder {
  public:
   LineDecoder();
@@ -17,12 +22,14 @@ class LineDecoder {
   LineDecoder(const LineDecoder&) = delete;
   LineDecoder& operator=(const LineDecoder&) = delete;
 
-  // See OrvexEventIterator::decode_and_filter.
-  std::optional<OrvexEvent> decode_and_filter(OrvexEventIterator& owner, std::string_view line);
+  // The event of `line` when the line is exactly one JSON object that `filters` accept;
+  // std::nullopt when it is no event (not JSON, not an object) or is rejected. `line` must be
+  // followed in memory by EventFile::kPadding readable bytes.
+  std::optional<OrvexEvent> decode(std::string_view line, const Filters& filters);
 
  private:
-  struct State;
-  std::unique_ptr<State> state_;
+  struct Parser;
+  std::unique_ptr<Parser> parser_;
 };
 
 }  // namespace orvex

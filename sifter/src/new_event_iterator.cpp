@@ -1,28 +1,16 @@
 #include <orvex/new_event_iterator.hpp>
 
-#include <atomic>
-
 #include <orvex/interrupt.hpp>
 
 #include "backward_scan.hpp"
 
 namespace orvex {
 
-namespace {
-
-std::atomic<std::chrono::milliseconds::rep> poll_interval_ms{1000};
-
-}  // namespace
-
-void OrvexNewEventIterator::set_poll_interval(std::chrono::milliseconds interval) {
-  poll_interval_ms.store(interval.count());
-}
-
 OrvexNewEventIterator::OrvexNewEventIterator(const std::filesystem::path& event_file_path)
     : OrvexEventIterator(event_file_path) {
   // Start after the last LF rather than at the very end: an unfinished last line is still
   // being written, and it belongs to the events to come.
-  std::vector<std::uint64_t> end_mark = find_line_starts(file_path_, 0);
+  std::vector<std::uint64_t> end_mark = find_line_starts(file_, 0);
   file_.seek(static_cast<std::int64_t>(end_mark.empty() ? 0 : end_mark.back()), SEEK_SET);
 }
 
@@ -34,7 +22,7 @@ std::optional<OrvexEvent> OrvexNewEventIterator::next() {
     auto line = file_.read_line(/*take_unfinished=*/false);
     if (!line) {
       if (before_wait_) before_wait_();
-      interruptible_sleep(std::chrono::milliseconds(poll_interval_ms.load()));
+      interruptible_sleep(poll_interval_);
       continue;
     }
     if (auto event = decode_and_filter(line->text)) return event;

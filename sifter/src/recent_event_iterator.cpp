@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include <base/ascii.hpp>
+#include <base/utf8.hpp>
 #include <orvex/errors.hpp>
 #include <orvex/interrupt.hpp>
 
@@ -9,27 +11,19 @@
 
 namespace orvex {
 
-namespace {
-
-bool is_ascii_space(char ch) {
-  return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r' || ch == '\v' || ch == '\f';
-}
-
-}  // namespace
-
 OrvexRecentEventIterator::OrvexRecentEventIterator(const std::filesystem::path& event_file_path,
                                                    std::int64_t count)
     : OrvexEventIterator(event_file_path), count_(count) {
-  // The base opened the file as text; lines are read here as bytes and decoded explicitly.
-  file_.close();
-  file_ = EventFile(file_path_, EventFile::Mode::binary);
+  // Lines are read here as bytes and checked for UTF-8 after trimming; the file the base
+  // opened is the one scanned and read, so a rotation in between cannot mix two files.
+  file_.set_mode(EventFile::Mode::binary);
   positions_ = find_positions();
 }
 
 OrvexRecentEventIterator::~OrvexRecentEventIterator() = default;
 
 std::vector<std::uint64_t> OrvexRecentEventIterator::find_positions() const {
-  return find_line_starts(file_path_, count_);
+  return find_line_starts(file_, count_);
 }
 
 OrvexRecentEventIterator& OrvexRecentEventIterator::iter() {
@@ -52,13 +46,9 @@ std::optional<OrvexEvent> OrvexRecentEventIterator::next() {
       ++current_line;
       continue;
     }
-    std::string_view bytes = line->text;
-    std::size_t first = 0;
-    while (first < bytes.size() && is_ascii_space(bytes[first])) ++first;
-    std::size_t last = bytes.size();
-    while (last > first && is_ascii_space(bytes[last - 1])) --last;
-    bytes = bytes.substr(first, last - first);
-    if (auto bad = find_invalid_utf8(bytes))
+    std::string_view bytes = base::trim_space(line->text);
+    const std::size_t first = static_cast<std::size_t>(bytes.data() - line->text.data());
+    if (auto bad = base::find_invalid_utf8(bytes))
       throw UnicodeDecodeError(file_path_, line->offset + first + *bad);
     ++current_line;
     if (std::optional<OrvexEvent> event = decode_and_filter(bytes)) return event;

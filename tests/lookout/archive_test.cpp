@@ -19,6 +19,8 @@
 #include <orvex/errors.hpp>
 #include <orvex/interrupt.hpp>
 
+#include "interrupt_control.hpp"
+
 #include "temp_path.hpp"
 
 namespace orvex {

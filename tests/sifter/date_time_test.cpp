@@ -4,6 +4,8 @@
 #include <vector>
 
 #include <orvex/date_time.hpp>
+
+#include "date_text.hpp"
 #include <orvex/errors.hpp>
 
 namespace orvex {

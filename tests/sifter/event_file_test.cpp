@@ -4,6 +4,7 @@
 #include <vector>
 
 #include <orvex/errors.hpp>
+#include <base/utf8.hpp>
 #include <orvex/event_file.hpp>
 
 #include "temp_path.hpp"
@@ -129,7 +130,7 @@ TEST(EventFileTest, FindsTheFirstInvalidUtf8Byte) {
   };
   for (const auto& [bytes, expected] : rows) {
     SCOPED_TRACE(::testing::PrintToString(bytes));
-    EXPECT_EQ(find_invalid_utf8(bytes), expected);
+    EXPECT_EQ(base::find_invalid_utf8(bytes), expected);
   }
 }
 

@@ -12,6 +12,8 @@
 
 #include <orvex/errors.hpp>
 #include <orvex/interrupt.hpp>
+
+#include "interrupt_control.hpp"
 #include <orvex/new_event_iterator.hpp>
 
 #include "temp_path.hpp"
@@ -24,7 +26,7 @@ struct Idle {};  // thrown by the script when it has nothing more to do
 // Drives an iterator with a script: before each idle wait the next step runs (it appends to
 // the file, say); when the script is done, the wait throws Idle. Returns the ids read.
 std::vector<int> follow(OrvexNewEventIterator& it, std::deque<std::function<void()>> script) {
-  OrvexNewEventIterator::set_poll_interval(std::chrono::milliseconds(1));
+  it.set_poll_interval(std::chrono::milliseconds(1));
   it.set_before_wait([&script] {
     if (script.empty()) throw Idle();
     auto step = std::move(script.front());
@@ -94,7 +96,7 @@ TEST(NewEventIteratorTest, TruncatedFileIsSilentUntilItGrowsPastTheOldEnd) {
 TEST(NewEventIteratorTest, InterruptCutsTheWaitShort) {
   testing::TempDir dir;
   OrvexNewEventIterator it(dir.write("events", ""));
-  OrvexNewEventIterator::set_poll_interval(std::chrono::milliseconds(60000));
+  it.set_poll_interval(std::chrono::milliseconds(60000));
   install_interrupt_handler();
   pthread_t reader = pthread_self();
   std::thread interrupter([reader] {

@@ -104,10 +104,12 @@ TEST(RecentEventIteratorTest, BlockScanMatchesByteByByteScan) {
            {-2L, -1L, 0L, 1L, 2L, 3L, lf / 2, lf - 2, lf - 1, lf, lf + 1, lf + 2}) {
         SCOPED_TRACE("file " + std::to_string(file) + ", block " + std::to_string(block) +
                      ", count " + std::to_string(count));
-        ASSERT_EQ(find_line_starts(path, count, block), byte_by_byte(content, count));
+        ASSERT_EQ(find_line_starts(EventFile(path, EventFile::Mode::binary), count, block),
+                  byte_by_byte(content, count));
       }
     }
-    EXPECT_EQ(find_line_starts(path, kMax), byte_by_byte(content, kMax));
+    EXPECT_EQ(find_line_starts(EventFile(path, EventFile::Mode::binary), kMax),
+              byte_by_byte(content, kMax));
   }
 }
 

@@ -12,6 +12,9 @@
 #include <orvex/interrupt.hpp>
 #include <orvex/time_range_event_iterator.hpp>
 
+#include "date_text.hpp"
+#include "interrupt_control.hpp"
+
 #include "temp_path.hpp"
 
 namespace orvex {

@@ -54,7 +54,4 @@ ORVEX_SIFTER_API DateTime parse_user_datetime(std::string_view text, DateTime no
 // The local wall-clock time now, to the microsecond.
 ORVEX_SIFTER_API DateTime local_now();
 
-// "YYYY-MM-DD hh:mm:ss.ffffff", for messages and tests.
-ORVEX_SIFTER_API std::string format_datetime(DateTime value);
-
 }  // namespace orvex

@@ -115,8 +115,9 @@ class ORVEX_SIFTER_API ExitRequest {
   int status;
 };
 
-// Throws FileNotFoundError for ENOENT, PermissionError for EACCES and EPERM, OSError
-// otherwise; the message reads "<action> '<path>': <strerror>".
+// Throws FileNotFoundError for ENOENT, PermissionError for EACCES and EPERM, KeyboardInterrupt
+// for EINTR (a blocking call gives up with it only when the user's interrupt has arrived),
+// OSError otherwise; the message reads "<action> '<path>': <strerror>".
 [[noreturn]] ORVEX_SIFTER_API void raise_os_error(int err, const std::filesystem::path& path,
                                                   std::string_view action);
 

@@ -36,7 +36,8 @@ class ORVEX_SIFTER_API EventFile {
   static constexpr std::size_t kBufferSize = 128 << 10;
 
   EventFile() noexcept;  // a closed file
-  // Opens `path` for reading. Throws FileNotFoundError, PermissionError or OSError.
+  // Opens `path` for reading. Throws FileNotFoundError, PermissionError or OSError, and
+  // KeyboardInterrupt when the open waits (a FIFO without a writer) and SIGINT arrives.
   EventFile(const std::filesystem::path& path, Mode mode);
   EventFile(EventFile&& other) noexcept;
   EventFile& operator=(EventFile&& other) noexcept;
@@ -46,6 +47,8 @@ class ORVEX_SIFTER_API EventFile {
 
   bool is_open() const noexcept { return fd_ >= 0; }
   Mode mode() const noexcept { return mode_; }
+  // Reads the following lines in `mode`; the position and the buffered bytes stay.
+  void set_mode(Mode mode) noexcept { mode_ = mode; }
   const std::filesystem::path& path() const noexcept { return path_; }
 
   // Reads the next line, or returns std::nullopt when the file holds no further byte.
@@ -56,8 +59,14 @@ class ORVEX_SIFTER_API EventFile {
   // Text mode: a line that is not UTF-8 throws UnicodeDecodeError naming the file and the
   // offset of the bad byte; the position stays at the start of that line.
   // Throws OSError when a read fails, and when the file is closed; KeyboardInterrupt when
-  // SIGINT has arrived (checked before each read(2), so long scans stay interruptible).
+  // SIGINT has arrived (checked before each read(2), so long scans stay interruptible, and
+  // ending a read that waits for data).
   std::optional<Line> read_line(bool take_unfinished = true);
+
+  // Reads up to `size` bytes at `offset` into `buffer` without moving the position or
+  // touching the buffered lines; returns the bytes read, fewer only at the end of the file.
+  // Throws OSError, KeyboardInterrupt.
+  std::size_t read_at(char* buffer, std::size_t size, std::uint64_t offset) const;
 
   // Offset of the next byte that read_line will return.
   std::uint64_t tell() const;
@@ -81,9 +90,5 @@ class ORVEX_SIFTER_API EventFile {
   std::size_t end_ = 0;           // end of the data in buf_
   std::uint64_t buf_offset_ = 0;  // file offset of buf_[0]
 };
-
-// Returns the offset of the first byte of `bytes` that is not part of valid UTF-8, or
-// std::nullopt when all of it is valid.
-ORVEX_SIFTER_API std::optional<std::size_t> find_invalid_utf8(std::string_view bytes) noexcept;
 
 }  // namespace orvex

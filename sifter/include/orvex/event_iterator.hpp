@@ -1,12 +1,10 @@
 #pragma once
 
-#include <cstddef>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include <orvex/event.hpp>
@@ -14,8 +12,6 @@
 #include <orvex/sifter_export.hpp>
 
 namespace orvex {
-
-class LineDecoder;
 
 // A base class for event iterators. Opens the event file in text mode and holds the
 // priority and source filters. Concrete iterators override next(); all operations are
@@ -33,8 +29,9 @@ class LineDecoder;
 //
 // Fast path: decode_and_filter() evaluates these base rules on a fast parser's document and
 // builds the OrvexEvent only for lines that pass them; filter_event() then decides on the
-// built event. An override of the filter operations can therefore narrow the selection but
-// never widen it past the base rules.
+// built event, where the base implementations do not test the same event again. An override
+// of the filter operations can therefore narrow the selection but never widen it past the
+// base rules.
 class ORVEX_SIFTER_API OrvexEventIterator {
  public:
   // Opens `event_file_path` in text mode. Throws FileNotFoundError, PermissionError, OSError.
@@ -85,21 +82,8 @@ class ORVEX_SIFTER_API OrvexEventIterator {
   EventFile file_;
 
  private:
-  struct TransparentHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept {
-      return std::hash<std::string_view>{}(s);
-    }
-  };
-  using TextSet = std::unordered_set<std::string, TransparentHash, std::equal_to<>>;
-
-  bool base_rules_accept_priority(std::string_view priority) const;
-  bool base_rules_accept_source(std::string_view first_key) const;
-  friend class LineDecoder;
-
-  TextSet priority_filter_;
-  TextSet source_filter_;
-  std::unique_ptr<LineDecoder> decoder_;
+  struct State;  // the filters and the line decoder
+  std::unique_ptr<State> state_;
 };
 
 }  // namespace orvex

@@ -13,8 +13,6 @@ ORVEX_SIFTER_API void install_interrupt_handler();
 ORVEX_SIFTER_API void check_interrupt();
 // True when SIGINT has arrived; does not throw.
 ORVEX_SIFTER_API bool interrupt_pending() noexcept;
-// Clears the flag (tests only).
-ORVEX_SIFTER_API void reset_interrupt() noexcept;
 // Sleeps for `duration`, returning at once when SIGINT arrives; then throws KeyboardInterrupt.
 ORVEX_SIFTER_API void interruptible_sleep(std::chrono::milliseconds duration);
 

@@ -36,11 +36,12 @@ class ORVEX_SIFTER_API OrvexNewEventIterator : public OrvexEventIterator {
   // Called before every idle wait (the viewer flushes its output there).
   void set_before_wait(std::function<void()> before_wait) { before_wait_ = std::move(before_wait); }
 
-  // The wait after a read that found nothing: 1 second. Tests shorten it; process-wide.
-  static void set_poll_interval(std::chrono::milliseconds interval);
+  // The wait after a read that found nothing: 1 second unless set otherwise.
+  void set_poll_interval(std::chrono::milliseconds interval) { poll_interval_ = interval; }
 
  private:
   std::function<void()> before_wait_;
+  std::chrono::milliseconds poll_interval_{1000};
 };
 
 }  // namespace orvex

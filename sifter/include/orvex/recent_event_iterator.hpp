@@ -16,7 +16,7 @@ namespace orvex {
 // reads one line. The count is of lines, not of events shown: lines that do not decode or
 // that the filters reject are skipped and not replaced by earlier ones. An unfinished last
 // line (no LF yet) is never read, nor is anything appended after construction. Holds the file
-// open in binary mode until the end of the iteration.
+// it opened, in binary mode, until the end of the iteration.
 class ORVEX_SIFTER_API OrvexRecentEventIterator : public OrvexEventIterator {
  public:
   // Opens `event_file_path` and finds the starts of its last `count` complete lines; a count
@@ -40,7 +40,7 @@ class ORVEX_SIFTER_API OrvexRecentEventIterator : public OrvexEventIterator {
  protected:
   // The start offsets of the last `count` complete lines, ascending, followed by an end mark
   // (the offset after the file's last LF), as the file stands now; empty for a negative count.
-  // Reads the file through a handle of its own. Throws like the constructor.
+  // Reads the iterator's own open file with positional reads. Throws like the constructor.
   std::vector<std::uint64_t> find_positions() const;
 
  private:
