@@ -66,7 +66,6 @@ bool colour_wanted(const std::string& mode) {
   return isatty(STDOUT_FILENO) && (no_color == nullptr || *no_color == '\0');
 }
 
-// What escapes the constructor: nothing has been shown yet; one line on standard error.
 // The values of a repeatable, comma-separated option. Empty pieces name nothing; splitting
 // here rather than in the parser keeps a value of commas alone ("-p ,") from taking the next
 // word of the command line as its value.
@@ -84,24 +83,14 @@ std::vector<std::string> split_list(const std::vector<std::string>& values) {
   return items;
 }
 
+// What escapes the constructor: nothing has been shown yet; one line on standard error.
 int report_construction_error() {
-  using orvex::translate;
   try {
     throw;
   } catch (const orvex::KeyboardInterrupt&) {
     return kStatusInterrupt;
-  } catch (const orvex::FileNotFoundError& error) {
-    print_error(std::string(translate("No such file")) + ": " + error.path().string());
-  } catch (const orvex::ReadError& error) {
-    print_error(std::string(translate("Unpacking failed: Unsupported format or corrupted file")) +
-                " (" + error.what() + ")");
-  } catch (const orvex::ValueError& error) {
-    print_error(std::string(translate("Invalid date format")) + ": " + error.what());
-  } catch (const orvex::KeyError& error) {
-    // The one lookup of construction: the event log inside a report archive.
-    print_error(std::string(translate("Archive member not found")) + ": " + error.what());
   } catch (const std::exception& error) {
-    print_error(error.what());
+    print_error(*orvex::error_message(error, orvex::ErrorStage::starting));
   }
   return kStatusError;
 }

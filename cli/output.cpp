@@ -1,9 +1,8 @@
 #include "output.hpp"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
+
+#include <base/fd.hpp>
 
 namespace orvex {
 
@@ -15,17 +14,11 @@ FdOutputBuffer::FdOutputBuffer(int fd, std::size_t size)
 FdOutputBuffer::~FdOutputBuffer() { flush_buffer(); }
 
 bool FdOutputBuffer::write_all(const char* data, std::size_t count) {
-  while (count > 0) {
-    ssize_t written = ::write(fd_, data, count);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      failed_ = true;
-      return false;
-    }
-    data += written;
-    count -= static_cast<std::size_t>(written);
-  }
-  return true;
+  // A write blocked on a full pipe gives up with EINTR once the user interrupts; errno then
+  // tells the viewer so.
+  if (base::write_all(fd_, data, count)) return true;
+  failed_ = true;
+  return false;
 }
 
 bool FdOutputBuffer::flush_buffer() {

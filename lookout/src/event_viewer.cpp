@@ -129,17 +129,10 @@ void OrvexEventViewer::show_events() {
       if (follow_) follow_events();
       out_.flush();
       check_output();
-    } catch (const FileNotFoundError&) {
-      out_ << translate("No such file") << '\n';
-      exit_status = 1;
-    } catch (const ReadError&) {
-      out_ << translate("Unpacking failed: Unsupported format or corrupted file") << '\n';
-      exit_status = 1;
-    } catch (const UnicodeDecodeError& error) {
-      out_ << translate("Invalid text encoding") << ": " << error.what() << '\n';
-      exit_status = 1;
-    } catch (const ValueError& error) {
-      out_ << translate("Invalid date format") << ": " << error.what() << '\n';
+    } catch (const Error& error) {
+      std::optional<std::string> message = error_message(error, ErrorStage::showing);
+      if (!message) throw;
+      out_ << *message << '\n';
       exit_status = 1;
     } catch (const ExitRequest& request) {
       exit_status = request.status;

@@ -1,6 +1,8 @@
+#include <orvex/messages.hpp>
+
 #include <libintl.h>
 
-#include <orvex/event_viewer.hpp>
+#include <orvex/errors.hpp>
 
 namespace orvex {
 
@@ -16,6 +18,10 @@ const bool catalogue_bound = [] {
   return true;
 }();
 
+std::string joined(const char* headline, const std::string& detail) {
+  return std::string(translate(headline)) + ": " + detail;
+}
+
 }  // namespace
 
 const char* translate(const char* message) { return dgettext(kTextDomain, message); }
@@ -23,6 +29,30 @@ const char* translate(const char* message) { return dgettext(kTextDomain, messag
 void bind_message_catalogue(const std::filesystem::path& directory) {
   (void)catalogue_bound;
   bindtextdomain(kTextDomain, directory.c_str());
+}
+
+std::optional<std::string> error_message(const std::exception& error, ErrorStage stage) {
+  const bool showing = stage == ErrorStage::showing;
+  if (const auto* missing = dynamic_cast<const FileNotFoundError*>(&error)) {
+    if (showing) return translate("No such file");
+    return joined("No such file", missing->path().string());
+  }
+  if (dynamic_cast<const UnicodeDecodeError*>(&error) != nullptr) {
+    return joined("Invalid text encoding", error.what());
+  }
+  if (dynamic_cast<const ValueError*>(&error) != nullptr) {
+    return joined("Invalid date format", error.what());
+  }
+  if (showing) return std::nullopt;
+  if (dynamic_cast<const ReadError*>(&error) != nullptr) {
+    return std::string(translate("Unpacking failed: Unsupported format or corrupted file")) +
+           " (" + error.what() + ")";
+  }
+  if (dynamic_cast<const KeyError*>(&error) != nullptr) {
+    // The one lookup while the viewer is built: the event log inside a report archive.
+    return joined("Archive member not found", error.what());
+  }
+  return std::string(error.what());
 }
 
 }  // namespace orvex

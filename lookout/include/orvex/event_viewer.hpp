@@ -11,6 +11,7 @@
 #include <orvex/event_formatter.hpp>
 #include <orvex/event_iterator.hpp>
 #include <orvex/lookout_export.hpp>
+#include <orvex/messages.hpp>
 
 namespace orvex {
 
@@ -86,13 +87,5 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   std::optional<OrvexEventFormatter> formatter_;
   std::ostream& out_;
 };
-
-// Translates `message` through the message catalogue of the text domain "orvex_lookout"
-// (bound to /usr/share/locale when the library is loaded); returns it unchanged when there is
-// no translation. The process must have called setlocale for LC_MESSAGES for any translation.
-ORVEX_LOOKOUT_API const char* translate(const char* message);
-
-// Binds the text domain to another catalogue folder (tests point it at the build's).
-ORVEX_LOOKOUT_API void bind_message_catalogue(const std::filesystem::path& directory);
 
 }  // namespace orvex
