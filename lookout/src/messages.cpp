@@ -18,8 +18,8 @@ const bool catalogue_bound = [] {
   return true;
 }();
 
-std::string joined(const char* headline, const std::string& detail) {
-  return std::string(translate(headline)) + ": " + detail;
+std::string joined(const char* translated_headline, const std::string& detail) {
+  return std::string(translated_headline) + ": " + detail;
 }
 
 }  // namespace
@@ -35,13 +35,13 @@ std::optional<std::string> error_message(const std::exception& error, ErrorStage
   const bool showing = stage == ErrorStage::showing;
   if (const auto* missing = dynamic_cast<const FileNotFoundError*>(&error)) {
     if (showing) return translate("No such file");
-    return joined("No such file", missing->path().string());
+    return joined(translate("No such file"), missing->path().string());
   }
   if (dynamic_cast<const UnicodeDecodeError*>(&error) != nullptr) {
-    return joined("Invalid text encoding", error.what());
+    return joined(translate("Invalid text encoding"), error.what());
   }
   if (dynamic_cast<const ValueError*>(&error) != nullptr) {
-    return joined("Invalid date format", error.what());
+    return joined(translate("Invalid date format"), error.what());
   }
   if (showing) return std::nullopt;
   if (dynamic_cast<const ReadError*>(&error) != nullptr) {
@@ -50,7 +50,7 @@ std::optional<std::string> error_message(const std::exception& error, ErrorStage
   }
   if (dynamic_cast<const KeyError*>(&error) != nullptr) {
     // The one lookup while the viewer is built: the event log inside a report archive.
-    return joined("Archive member not found", error.what());
+    return joined(translate("Archive member not found"), error.what());
   }
   return std::string(error.what());
 }
