@@ -38,6 +38,8 @@ function(orvex_add_library name)
   target_link_libraries(${name}
     PUBLIC ${ARG_DEPENDS} ${ARG_PUBLIC_LIBS}
     PRIVATE base ${ARG_PRIVATE_LIBS})
+  target_link_options(${name} PRIVATE -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/exports.map)
+  set_target_properties(${name} PROPERTIES LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/exports.map)
   set_target_properties(${name} PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION 0
                                            EXPORT_NAME ${name})
   install(TARGETS ${name} EXPORT orvex_lookout_targets

@@ -69,13 +69,13 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   const std::optional<std::filesystem::path>& temp_dir() const noexcept { return temp_dir_; }
 
  private:
-  bool is_path_archive() const;
-  void extract_events_from_archive();
-  void clean_temp_files();
-  void setup_filters();
-  void follow_events();
-  void print(OrvexEvent& event);
-  void check_output();
+  [[gnu::visibility("hidden")]] bool is_path_archive() const;
+  [[gnu::visibility("hidden")]] void extract_events_from_archive();
+  [[gnu::visibility("hidden")]] void clean_temp_files();
+  [[gnu::visibility("hidden")]] void setup_filters();
+  [[gnu::visibility("hidden")]] void follow_events();
+  [[gnu::visibility("hidden")]] void print(OrvexEvent& event);
+  [[gnu::visibility("hidden")]] void check_output();
 
   std::filesystem::path file_path_;
   std::vector<std::string> priority_filter_;

@@ -79,7 +79,7 @@ class ORVEX_SIFTER_API EventFile {
   void close() noexcept;
 
  private:
-  bool fill();  // reads more at the end of the buffer; false when read(2) gave nothing
+  [[gnu::visibility("hidden")]] bool fill();  // reads more at the end of the buffer; false when read(2) gave nothing
 
   int fd_ = -1;
   Mode mode_ = Mode::text;

@@ -40,7 +40,7 @@ class ORVEX_SIFTER_API OrvexTimeRangeEventIterator : public OrvexEventIterator {
   DateTime date_until() const noexcept { return date_until_; }
 
  private:
-  static DateTime adjust_end_date(DateTime date_until);
+  [[gnu::visibility("hidden")]] static DateTime adjust_end_date(DateTime date_until);
 
   DateTime date_since_;
   DateTime date_until_;
