@@ -7,7 +7,7 @@ OrvexAllEventsIterator::~OrvexAllEventsIterator() = default;
 std::optional<OrvexEvent> OrvexAllEventsIterator::next() {
   if (!file_.is_open()) return std::nullopt;
   while (auto line = file_.read_line()) {
-    if (auto event = decode_and_filter(line->text)) return event;
+    if (auto event = decode_and_filter(*line)) return event;
   }
   file_.close();
   return std::nullopt;

@@ -50,6 +50,9 @@ EventFile& EventFile::operator=(EventFile&& other) noexcept {
     begin_ = std::exchange(other.begin_, 0);
     end_ = std::exchange(other.end_, 0);
     buf_offset_ = std::exchange(other.buf_offset_, 0);
+    next_number_ = other.next_number_;
+    keep_invalid_ = other.keep_invalid_;
+    skipping_ = std::exchange(other.skipping_, false);
   }
   return *this;
 }
@@ -122,6 +125,15 @@ std::optional<EventFile::Line> EventFile::read_line(bool take_unfinished) {
       if (!found) scanned = lf_at;
     }
     if (!found) {
+      if (skipping_) {
+        begin_ = scanned;  // the rest of a line too long to keep
+      } else if (scanned - begin_ >= kMaxLineBytes) {
+        Line line{std::string_view(), false, buf_offset_ + begin_, next_number_};
+        line.too_long = true;
+        begin_ = scanned;
+        skipping_ = true;
+        return line;
+      }
       std::size_t before = begin_;
       bool more = fill();
       scanned -= before - begin_;  // fill() may have moved the data to the front
@@ -137,13 +149,25 @@ std::optional<EventFile::Line> EventFile::read_line(bool take_unfinished) {
       }
       data = buf_.get();
     }
-    std::string_view text(data + begin_, stop - begin_);
-    std::uint64_t offset = buf_offset_ + begin_;
+    if (skipping_) {
+      // The end of the line that was too long: drop it and read on.
+      begin_ = stop + skip;
+      skipping_ = false;
+      if (next_number_) ++*next_number_;
+      scanned = begin_;
+      continue;
+    }
+    Line line{std::string_view(data + begin_, stop - begin_), found, buf_offset_ + begin_,
+              next_number_};
     if (mode_ == Mode::text) {
-      if (auto bad = base::find_invalid_utf8(text)) throw UnicodeDecodeError(path_, offset + *bad);
+      if (auto bad = base::find_invalid_utf8(line.text)) {
+        if (!keep_invalid_) throw UnicodeDecodeError(path_, line.offset + *bad);
+        line.invalid_at = *bad;
+      }
     }
     begin_ = stop + skip;
-    return Line{text, found, offset};
+    if (next_number_) ++*next_number_;
+    return line;
   }
 }
 
@@ -162,6 +186,8 @@ std::uint64_t EventFile::seek(std::int64_t offset, int whence) {
   if (at < 0) raise_os_error(errno, path_, "cannot seek in");
   buf_offset_ = static_cast<std::uint64_t>(at);
   begin_ = end_ = 0;
+  skipping_ = false;
+  next_number_ = at == 0 ? std::optional<std::uint64_t>(1) : std::nullopt;
   return buf_offset_;
 }
 

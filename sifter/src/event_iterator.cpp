@@ -1,13 +1,18 @@
 #include <orvex/event_iterator.hpp>
 
+#include <orvex/errors.hpp>
+
 #include "filters.hpp"
 #include "line_decoder.hpp"
 
 namespace orvex {
 
+DamageReporter::~DamageReporter() = default;
+
 struct OrvexEventIterator::State {
   Filters filters;
   LineDecoder decoder;
+  DamageReporter* reporter = nullptr;
   // The event decode_and_filter() has already tested against the filters: the base filter
   // operations pass it without testing it again, an override still narrows it.
   const OrvexEvent* tested = nullptr;
@@ -42,16 +47,58 @@ bool OrvexEventIterator::filter_event(const OrvexEvent& event_dict) {
   return filter_priority(event_dict) && filter_source(event_dict);
 }
 
-std::optional<OrvexEvent> OrvexEventIterator::decode_and_filter(std::string_view line) {
-  std::optional<OrvexEvent> event = state_->decoder.decode(line, state_->filters);
-  if (!event) return std::nullopt;
+void OrvexEventIterator::set_damage_reporter(DamageReporter* reporter) {
+  state_->reporter = reporter;
+  file_.keep_invalid_lines(reporter != nullptr);
+}
+
+bool OrvexEventIterator::has_damage_reporter() const noexcept { return state_->reporter != nullptr; }
+
+bool OrvexEventIterator::report_damage(const EventFile::Line& line, std::string why) {
+  if (state_->reporter == nullptr) return false;
+  state_->reporter->report(Damage{file_path_, {line.number, line.offset}, std::move(why)});
+  return true;
+}
+
+std::optional<OrvexEvent> OrvexEventIterator::decode_and_filter(const EventFile::Line& line) {
+  using Verdict = LineDecoder::Verdict;
+  if (line.too_long) {
+    report_damage(line, "longer than " + std::to_string(EventFile::kMaxLineBytes >> 20) + " MiB");
+    return std::nullopt;
+  }
+  if (line.invalid_at) {
+    if (!report_damage(line, "not valid UTF-8 (byte " + std::to_string(*line.invalid_at + 1) +
+                                 " of the line)")) {
+      throw UnicodeDecodeError(file_path_, line.offset + *line.invalid_at);
+    }
+    return std::nullopt;
+  }
+  LineDecoder::Decoded decoded = state_->decoder.decode(line.text, state_->filters);
+  switch (decoded.verdict) {
+    case Verdict::event:
+      break;
+    case Verdict::rejected:
+    case Verdict::blank:
+      return std::nullopt;
+    case Verdict::not_json:
+      report_damage(line, "not JSON");
+      return std::nullopt;
+    case Verdict::not_object:
+      report_damage(line, "not a JSON object");
+      return std::nullopt;
+    case Verdict::too_large:
+      report_damage(line, "too many values to decode");
+      return std::nullopt;
+  }
+  std::optional<OrvexEvent>& event = decoded.event;
   struct Tested {
     State& state;
     ~Tested() { state.tested = nullptr; }
   } tested{*state_};
   state_->tested = &*event;
   if (!filter_event(*event)) return std::nullopt;
-  return event;
+  position_ = {line.number, line.offset};
+  return std::move(event);
 }
 
 }  // namespace orvex

@@ -64,38 +64,68 @@ OrvexEvent build(simdjson::dom::element element) {
 }
 
 
+
+// Lines up to this size are parsed by the fast parser, whose memory is about fourteen times
+// the line; longer ones go to the reference decoder, whose memory follows the number of values.
+constexpr std::size_t kFastParserCapacity = 1 << 20;
+// A line of more values than this would take more memory than a viewer should: at some 64
+// bytes a value, 64 MiB.
+constexpr std::size_t kMostValues = 1 << 20;
+
+// An upper bound of the number of values in a JSON text: every value but the first follows a
+// comma or opens a container, and most texts hold far fewer than their structural bytes.
+std::size_t values_at_most(std::string_view line) {
+  std::size_t count = 1;
+  for (char c : line) count += c == ',' || c == '[' || c == '{';
+  return count;
+}
+
+bool is_blank(std::string_view line) {
+  for (char c : line) {
+    if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 struct LineDecoder::Parser {
-  simdjson::dom::parser parser;
+  simdjson::dom::parser parser{kFastParserCapacity};
 };
 
 LineDecoder::LineDecoder() : parser_(std::make_unique<Parser>()) {}
 LineDecoder::~LineDecoder() = default;
 
-std::optional<OrvexEvent> LineDecoder::decode(std::string_view line, const Filters& filters) {
-  auto reference = [&]() -> std::optional<OrvexEvent> {
+LineDecoder::Decoded LineDecoder::decode(std::string_view line, const Filters& filters) {
+  using V = Verdict;
+  auto reference = [&]() -> Decoded {
+    if (is_blank(line)) return {std::nullopt, V::blank};
+    if (line.size() > kFastParserCapacity && values_at_most(line) > kMostValues) {
+      return {std::nullopt, V::too_large};
+    }
     std::optional<OrvexEvent> event;
     try {
       event = decode_event(line);
     } catch (const JSONDecodeError&) {
-      return std::nullopt;
+      return {std::nullopt, V::not_json};
     }
-    if (!event->is_object() || !filters.accepts_priority(priority_of(*event)) ||
+    if (!event->is_object()) return {std::nullopt, V::not_object};
+    if (!filters.accepts_priority(priority_of(*event)) ||
         !filters.accepts_source(first_msg_key_of(*event))) {
-      return std::nullopt;
+      return {std::nullopt, V::rejected};
     }
-    return event;
+    return {std::move(event), V::event};
   };
 
-  if (!filters.may_accept_raw(line)) return std::nullopt;
+  if (!filters.may_accept_raw(line)) return {std::nullopt, V::rejected};
 
   simdjson::dom::element document;
   // The line is followed by the reader's padding: the parser reads it in place.
-  if (parser_->parser.parse(line.data(), line.size(), false).get(document) != simdjson::SUCCESS) {
+  if (line.size() > kFastParserCapacity ||
+      parser_->parser.parse(line.data(), line.size(), false).get(document) != simdjson::SUCCESS) {
     return reference();
   }
-  if (!document.is_object()) return std::nullopt;  // valid JSON, but no event
+  if (!document.is_object()) return {std::nullopt, V::not_object};
   simdjson::dom::object object(document);
 
   if (filters.is_active()) {
@@ -115,12 +145,12 @@ std::optional<OrvexEvent> LineDecoder::decode(std::string_view line, const Filte
       }
     }
     if (!filters.accepts_priority(priority) || !filters.accepts_source(first_key)) {
-      return std::nullopt;
+      return {std::nullopt, V::rejected};
     }
   }
 
   try {
-    return build(document);
+    return {build(document), V::event};
   } catch (const Ambiguous&) {
     return reference();
   }

@@ -22,10 +22,17 @@ class LineDecoder {
   LineDecoder(const LineDecoder&) = delete;
   LineDecoder& operator=(const LineDecoder&) = delete;
 
-  // The event of `line` when the line is exactly one JSON object that `filters` accept;
-  // std::nullopt when it is no event (not JSON, not an object) or is rejected. `line` must be
-  // followed in memory by EventFile::kPadding readable bytes.
-  std::optional<OrvexEvent> decode(std::string_view line, const Filters& filters);
+  enum class Verdict { event, rejected, blank, not_json, not_object, too_large };
+  struct Decoded {
+    std::optional<OrvexEvent> event;  // set for Verdict::event
+    Verdict verdict;
+  };
+
+  // The event of `line` when the line is exactly one JSON object that `filters` accept; else
+  // why not: rejected by the filters (possibly without parsing), blank, not JSON, valid JSON
+  // but not an object, or too large to decode within bounded memory. `line` must be followed
+  // in memory by EventFile::kPadding readable bytes.
+  Decoded decode(std::string_view line, const Filters& filters);
 
  private:
   struct Parser;

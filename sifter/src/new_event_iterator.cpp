@@ -25,7 +25,7 @@ std::optional<OrvexEvent> OrvexNewEventIterator::next() {
       interruptible_sleep(poll_interval_);
       continue;
     }
-    if (auto event = decode_and_filter(line->text)) return event;
+    if (auto event = decode_and_filter(*line)) return event;
   }
   return std::nullopt;
 }

@@ -46,12 +46,16 @@ std::optional<OrvexEvent> OrvexRecentEventIterator::next() {
       ++current_line;
       continue;
     }
-    std::string_view bytes = base::trim_space(line->text);
-    const std::size_t first = static_cast<std::size_t>(bytes.data() - line->text.data());
-    if (auto bad = base::find_invalid_utf8(bytes))
-      throw UnicodeDecodeError(file_path_, line->offset + first + *bad);
+    EventFile::Line trimmed = *line;
+    trimmed.text = base::trim_space(line->text);
+    if (auto bad = base::find_invalid_utf8(trimmed.text)) {
+      const std::size_t first = static_cast<std::size_t>(trimmed.text.data() - line->text.data());
+      trimmed.invalid_at = first + *bad;
+      trimmed.text = line->text;
+      if (!has_damage_reporter()) throw UnicodeDecodeError(file_path_, line->offset + *trimmed.invalid_at);
+    }
     ++current_line;
-    if (std::optional<OrvexEvent> event = decode_and_filter(bytes)) return event;
+    if (std::optional<OrvexEvent> event = decode_and_filter(trimmed)) return event;
   }
   file_.close();
   return std::nullopt;

@@ -1,5 +1,7 @@
 #include <orvex/time_range_event_iterator.hpp>
 
+#include <base/terminal_safe.hpp>
+#include <orvex/errors.hpp>
 #include <orvex/interrupt.hpp>
 
 #include "date_finder.hpp"
@@ -45,11 +47,21 @@ std::optional<OrvexEvent> OrvexTimeRangeEventIterator::next() {
       check_interrupt();
     }
     std::optional<std::string_view> date_text = find_date(line->text);
-    if (!date_text) continue;
-    const DateTime date = parse_iso_datetime(*date_text);
+    if (!date_text) {
+      // Undated lines are no events of a range; those that are not even JSON are damage.
+      if (has_damage_reporter() && !line->text.empty()) decode_and_filter(*line);
+      continue;
+    }
+    DateTime date;
+    try {
+      date = parse_iso_datetime(*date_text);
+    } catch (const ValueError&) {
+      if (!report_damage(*line, "unreadable date " + base::quoted(*date_text))) throw;
+      continue;
+    }
     if (date < date_since_) continue;
     if (date > date_until_) break;
-    if (std::optional<OrvexEvent> event = decode_and_filter(line->text)) return event;
+    if (std::optional<OrvexEvent> event = decode_and_filter(*line)) return event;
   }
   file_.close();
   return std::nullopt;

@@ -27,6 +27,14 @@ class ORVEX_SIFTER_API EventFile {
     std::string_view text;
     bool ended;
     std::uint64_t offset;  // file offset of the line's first byte
+    // 1 for the file's first line; unknown after a seek to anywhere but the start.
+    std::optional<std::uint64_t> number = std::nullopt;
+    // Set only when the file keeps invalid lines (keep_invalid_lines): the offset within
+    // `text` of the first byte that is not UTF-8.
+    std::optional<std::size_t> invalid_at = std::nullopt;
+    // The line is longer than kMaxLineBytes: `text` is empty and the rest of the line is
+    // skipped without being kept, up to its line end.
+    bool too_long = false;
   };
 
   static constexpr std::size_t kPadding = 64;
@@ -34,6 +42,9 @@ class ORVEX_SIFTER_API EventFile {
   // enough to stay in the cache. A longer line grows the buffer, so memory follows the
   // longest line, not the file.
   static constexpr std::size_t kBufferSize = 128 << 10;
+  // The longest line kept: a longer one (a file of NUL bytes, a hole, a hostile writer) is
+  // reported too long and skipped, so memory stays bounded whatever the input.
+  static constexpr std::size_t kMaxLineBytes = 16 << 20;
 
   EventFile() noexcept;  // a closed file
   // Opens `path` for reading. Throws FileNotFoundError, PermissionError or OSError, and
@@ -49,6 +60,8 @@ class ORVEX_SIFTER_API EventFile {
   Mode mode() const noexcept { return mode_; }
   // Reads the following lines in `mode`; the position and the buffered bytes stay.
   void set_mode(Mode mode) noexcept { mode_ = mode; }
+  // Text mode: return lines that are not UTF-8 (marked) instead of throwing.
+  void keep_invalid_lines(bool keep) noexcept { keep_invalid_ = keep; }
   const std::filesystem::path& path() const noexcept { return path_; }
 
   // Reads the next line, or returns std::nullopt when the file holds no further byte.
@@ -57,7 +70,10 @@ class ORVEX_SIFTER_API EventFile {
   // its line end has arrived. Each call that finds the buffer empty makes one read(2), so a
   // call at the end of a growing file sees what was appended since.
   // Text mode: a line that is not UTF-8 throws UnicodeDecodeError naming the file and the
-  // offset of the bad byte; the position stays at the start of that line.
+  // offset of the bad byte; the position stays at the start of that line. Unless invalid
+  // lines are kept: then the line is returned with `invalid_at` set.
+  // A line longer than kMaxLineBytes is returned with `too_long` set as soon as the limit is
+  // passed (its rest is skipped by the following calls, never returned).
   // Throws OSError when a read fails, and when the file is closed; KeyboardInterrupt when
   // SIGINT has arrived (checked before each read(2), so long scans stay interruptible, and
   // ending a read that waits for data).
@@ -89,6 +105,9 @@ class ORVEX_SIFTER_API EventFile {
   std::size_t begin_ = 0;         // next unread byte in buf_
   std::size_t end_ = 0;           // end of the data in buf_
   std::uint64_t buf_offset_ = 0;  // file offset of buf_[0]
+  std::optional<std::uint64_t> next_number_ = 1;  // of the line at begin_
+  bool keep_invalid_ = false;
+  bool skipping_ = false;  // inside a line that was too long: drop bytes up to its end
 };
 
 }  // namespace orvex

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -12,6 +13,29 @@
 #include <orvex/sifter_export.hpp>
 
 namespace orvex {
+
+// Where a line of an event file starts: its number (1 for the first line) when the reader
+// knows it, and its byte offset.
+struct LinePosition {
+  std::optional<std::uint64_t> number;
+  std::uint64_t offset = 0;
+};
+
+// A line that an iterator skipped because it holds no event it can read.
+struct Damage {
+  std::filesystem::path file;
+  LinePosition where;
+  std::string why;  // in plain words: "not JSON", "no valid UTF-8 (byte 17 of the line)", ...
+};
+
+// Receives the damaged lines an iterator skips (see OrvexEventIterator::set_damage_reporter).
+class ORVEX_SIFTER_API DamageReporter {
+ public:
+  virtual ~DamageReporter();
+  // Called once per damaged line, in file order, from within next(). May throw; the error
+  // then leaves next().
+  virtual void report(const Damage& damage) = 0;
+};
 
 // A base class for event iterators. Opens the event file in text mode and holds the
 // priority and source filters. Concrete iterators override next(); all operations are
@@ -49,6 +73,18 @@ class ORVEX_SIFTER_API OrvexEventIterator {
   virtual void set_priority_filter(const std::vector<std::string>& priority_filter);
   virtual void set_source_filter(const std::vector<std::string>& source_filter);
 
+  // Without a reporter (the default) the documented behaviour holds: lines that are not one
+  // JSON object are dropped silently, and a line that is not UTF-8 or (time range) whose date
+  // cannot be read raises out of next(). With a reporter, every such line, and a line longer
+  // than EventFile::kMaxLineBytes, is reported and skipped, and next() goes on with the next
+  // line. Blank lines are no damage. Under an active filter a line that cannot hold any of the
+  // filter's texts is rejected unread, so only damage among the other lines is seen. The
+  // reporter is not owned and must outlive the iteration; nullptr removes it.
+  void set_damage_reporter(DamageReporter* reporter);
+
+  // Where the line of the event last returned by next() starts.
+  const LinePosition& position() const noexcept { return position_; }
+
   class Sentinel {};
   class Cursor {
    public:
@@ -75,15 +111,23 @@ class ORVEX_SIFTER_API OrvexEventIterator {
   virtual bool filter_event(const OrvexEvent& event_dict);
 
   // Decodes one line and applies the filters. Returns the event when it passes, and
-  // std::nullopt when the line is no event (not exactly one JSON object) or is rejected.
-  std::optional<OrvexEvent> decode_and_filter(std::string_view line);
+  // std::nullopt when the line is no event (not exactly one JSON object), is damaged (then
+  // reported, with a reporter), or is rejected. A line not UTF-8 raises UnicodeDecodeError
+  // without a reporter. Records the line's position for position().
+  std::optional<OrvexEvent> decode_and_filter(const EventFile::Line& line);
+
+  // Reports `why` for `line` when a reporter is set and returns true; returns false without
+  // one, and the caller keeps the documented behaviour.
+  bool report_damage(const EventFile::Line& line, std::string why);
+  bool has_damage_reporter() const noexcept;
 
   std::filesystem::path file_path_;
   EventFile file_;
 
  private:
-  struct State;  // the filters and the line decoder
+  struct State;  // the filters, the line decoder, the reporter
   std::unique_ptr<State> state_;
+  LinePosition position_;
 };
 
 }  // namespace orvex
