@@ -1,5 +1,6 @@
-// Follow mode: appended events shown as they come, the archive's folder kept private until
-// the interrupt ends the run with status 0.
+// Follow mode: appended events shown as they come, through the same filters as the first pass
+// and only once whole, the archive's folder kept private until the interrupt ends the run with
+// status 0.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -60,6 +61,32 @@ TEST_F(CliFollowTest, FollowOnAnArchiveKeepsAPrivateFolderUntilTheInterrupt) {
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(result.status, 0);
   EXPECT_FALSE(fs::exists(dirs[0]));
+}
+
+// The follower gets the same filters as the first pass, and an event that the logger writes
+// in two pieces is shown once, whole.
+TEST_F(CliFollowTest, FollowFiltersAppendedEventsAndWaitsForTheWholeLine) {
+  const std::string now = testing::today();
+  fs::path log = dir_.write(
+      "events", event_line({.id = "old", .priority = "crit"}) +
+                    event_line({.id = "a", .isodate = now + "T10:00:00"}) +
+                    event_line({.id = "b", .priority = "crit", .isodate = now + "T10:00:00"}));
+  testing::Child child(command({"-f", "-p", "crit", "-o", "%id", log.string()}), env());
+  // The first pass reaches the pipe only with the flush before the follower's first wait, so
+  // the follower is at the end of the file by then.
+  ASSERT_EQ(child.read_lines(1, milliseconds(5000)), "b\n");
+  std::string split = event_line({.id = "c", .priority = "crit", .isodate = now + "T10:00:00"});
+  testing::append_file(
+      log, event_line({.id = "skipped", .isodate = now + "T10:00:00"}) + split.substr(0, 30));
+  // Past one poll, so that the follower has seen the unfinished line.
+  std::this_thread::sleep_for(milliseconds(1100));
+  testing::append_file(log, split.substr(30));
+  EXPECT_EQ(child.read_lines(2, milliseconds(3000)), "b\nc\n");
+  child.signal(SIGINT);
+  RunResult result = child.wait();
+  EXPECT_EQ(result.out, "b\nc\n");
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.status, 0);
 }
 
 }  // namespace

@@ -94,5 +94,41 @@ TEST_F(CliLayoutsTest, LayoutsFiltersAndColour) {
   }
 }
 
+TEST_F(CliLayoutsTest, ColourFollowsTheTerminalColorAndNoColor) {
+  fs::path log = dir_.write("events", event_line({.id = "1", .priority = "crit"}));
+  const std::string plain = "15.01.2024 10:00:00, crit, Audit, Login 1\r\n";
+  const std::string coloured =
+      "\x1b[90m15.01.2024 10:00:00\x1b[0m\x1b[90m, \x1b[0m\x1b[91mcrit\x1b[0m\x1b[90m, "
+      "\x1b[0m\x1b[90mAudit\x1b[0m\x1b[90m, \x1b[0mLogin 1\r\n";
+  struct Row {
+    std::vector<std::string> args, env;
+    bool colour;
+  };
+  const std::vector<Row> rows = {
+      {{}, {}, true},
+      {{"--color=auto"}, {"NO_COLOR=1"}, false},
+      {{}, {"NO_COLOR="}, true},  // an empty NO_COLOR does not count
+      {{"--color=never"}, {}, false},
+      {{"--nocolor"}, {}, false},
+      {{"--color=always"}, {"NO_COLOR=1"}, true},
+      {{"--color=always", "--no-color"}, {}, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(::testing::PrintToString(row.args) + " " + ::testing::PrintToString(row.env));
+    std::vector<std::string> args = {"-a"};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    args.push_back(log.string());
+    RunResult result = lookout_on_terminal(args, row.env);
+    EXPECT_EQ(result.out, row.colour ? coloured : plain);
+    EXPECT_EQ(result.status, 0);
+  }
+  // Not a terminal: --color=always still wins over NO_COLOR.
+  RunResult piped = lookout({"-a", "--color=always", log.string()}, {"NO_COLOR=1"});
+  std::string expected = coloured;
+  expected.erase(expected.size() - 2, 1);
+  EXPECT_EQ(piped.out, expected);
+  EXPECT_EQ(piped.status, 0);
+}
+
 }  // namespace
 }  // namespace orvex
