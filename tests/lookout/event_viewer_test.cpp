@@ -1,14 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <locale.h>
-#include <stdlib.h>
-
 #include <sstream>
 #include <string>
 
 #include <orvex/errors.hpp>
 #include <orvex/event_viewer.hpp>
 
+#include "russian_messages.hpp"
 #include "temp_path.hpp"
 
 namespace orvex {
@@ -61,15 +59,13 @@ TEST(EventViewerTest, OtherErrorsPassOnUnchanged) {
 }
 
 TEST(EventViewerTest, MessagesFollowTheLanguage) {
-  unsetenv("LANGUAGE");  // it would take precedence over the locale
-  if (setlocale(LC_ALL, "ru_RU.UTF-8") == nullptr) {
+  testing::RussianMessages russian(bind_message_catalogue, ORVEX_LOCALE_DIR);
+  if (!russian.ok()) {
     GTEST_SKIP() << "the ru_RU.UTF-8 locale is not generated (scripts/setup does it)";
   }
-  bind_message_catalogue(ORVEX_LOCALE_DIR);
   OrvexViewerOptions range;
   range.since = "2024-01-01";
   auto [out, status] = show(R"({"ISODATE": "yesterday"})" "\n", range);
-  setlocale(LC_ALL, "C");
   EXPECT_EQ(out, "Неверный формат даты: invalid ISO 8601 date-time 'yesterday'\n");
   EXPECT_EQ(status, 1);
 }

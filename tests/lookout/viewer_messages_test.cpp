@@ -3,37 +3,20 @@
 // its catalogue entry shows up here.
 #include <gtest/gtest.h>
 
-#include <locale.h>
-#include <stdlib.h>
-
 #include <sstream>
 #include <string>
 
 #include <orvex/errors.hpp>
 #include <orvex/event_viewer.hpp>
 
+#include "russian_messages.hpp"
 #include "temp_path.hpp"
 
 namespace orvex {
 namespace {
 
-// Switches the process to Russian messages for the life of the object.
-class RussianMessages {
- public:
-  RussianMessages() {
-    unsetenv("LANGUAGE");  // it would take precedence over the locale
-    ok_ = setlocale(LC_ALL, "ru_RU.UTF-8") != nullptr;
-    bind_message_catalogue(ORVEX_LOCALE_DIR);
-  }
-  ~RussianMessages() { setlocale(LC_ALL, "C"); }
-  bool ok() const { return ok_; }
-
- private:
-  bool ok_ = false;
-};
-
 TEST(ViewerMessagesTest, EveryTranslatedMessageHasARussianEntry) {
-  RussianMessages russian;
+  testing::RussianMessages russian(bind_message_catalogue, ORVEX_LOCALE_DIR);
   if (!russian.ok())
     GTEST_SKIP() << "the ru_RU.UTF-8 locale is not generated (scripts/setup does it)";
   for (const char* message :
@@ -47,7 +30,7 @@ TEST(ViewerMessagesTest, EveryTranslatedMessageHasARussianEntry) {
 }
 
 TEST(ViewerMessagesTest, AnUnreadableLineIsReportedInRussian) {
-  RussianMessages russian;
+  testing::RussianMessages russian(bind_message_catalogue, ORVEX_LOCALE_DIR);
   if (!russian.ok())
     GTEST_SKIP() << "the ru_RU.UTF-8 locale is not generated (scripts/setup does it)";
   testing::TempDir dir;

@@ -45,6 +45,12 @@ class Child {
   std::optional<RunResult> result_;
 };
 
+// Runs `args` on a new pseudo-terminal as its standard input, output and error, so that the
+// program sees a terminal; returns what the terminal showed (line feeds come back as CR LF).
+// A child still running after ten seconds is killed and the result says status -1.
+RunResult run_on_terminal(const std::vector<std::string>& args,
+                          const std::vector<std::string>& env);
+
 // The folders /tmp/tmp<seconds> as the viewer names its temporary folders.
 std::set<std::filesystem::path> viewer_temp_dirs();
 

@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 extern char** environ;
 
@@ -143,6 +146,47 @@ RunResult Child::wait(std::chrono::milliseconds timeout) {
   }
   result_ = RunResult{out_text_, err_text_, killed ? -1 : decode_status(status)};
   return *result_;
+}
+
+RunResult run_on_terminal(const std::vector<std::string>& args,
+                          const std::vector<std::string>& env) {
+  struct termios mode {};
+  cfmakeraw(&mode);
+  mode.c_oflag |= OPOST | ONLCR;  // the usual output processing of a terminal
+  int master = -1;
+  pid_t pid = forkpty(&master, nullptr, &mode, nullptr);
+  if (pid < 0) return {"", "forkpty failed", -1};
+  if (pid == 0) {
+    apply_env(env);
+    std::vector<char*> argv;
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  RunResult result;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  char buffer[4096];
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd fd{master, POLLIN, 0};
+    if (poll(&fd, 1, 100) <= 0) continue;
+    ssize_t got = read(master, buffer, sizeof buffer);
+    if (got <= 0) break;  // EIO once the child and its terminal are gone
+    result.out.append(buffer, static_cast<std::size_t>(got));
+  }
+  close(master);
+  // The terminal closes as the child ends, a moment before the child can be waited for.
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return result;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
 }
 
 std::set<std::filesystem::path> viewer_temp_dirs() {

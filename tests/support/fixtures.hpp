@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+
+namespace orvex::testing {
+
+// One event of the log, built with designated initializers that name what differs from an
+// ordinary audit login. Every field but the id has a default initializer, so that one left
+// out draws no missing-initializer warning.
+struct Event {
+  std::string id;
+  std::string priority = "info";
+  std::string isodate = "2024-01-15T10:00:00";
+  std::string key = "orvex-audit";  // the message type, the one key below MSG
+  std::string name = {};            // name_en; empty for "Login <id>"
+  bool russian = false;             // adds type_ru and name_ru ("Вход <id>")
+};
+
+// The event as the logger writes it: one JSON object and a line feed.
+std::string event_line(const Event& event);
+
+// The local date `offset` days from today, YYYY-MM-DD.
+std::string local_date(int offset);
+inline std::string today() { return local_date(0); }
+
+// Runs a shell command line for fixture building; fails the test when it fails.
+void sh(const std::string& command);
+
+}  // namespace orvex::testing
