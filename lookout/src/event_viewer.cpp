@@ -13,6 +13,8 @@
 #include <orvex/recent_event_iterator.hpp>
 #include <orvex/time_range_event_iterator.hpp>
 
+#include <base/terminal_safe.hpp>
+
 #include "archive.hpp"
 
 namespace orvex {
@@ -43,12 +45,86 @@ std::string local_date_text(std::int64_t days_back) {
   return text;
 }
 
+// Where a damaged line is, for a notice: "line 17", or "byte 1234" when the reader does not
+// know line numbers (it started from the end of the file).
+std::string where(const LinePosition& position) {
+  if (position.number) {
+    return fill_message(translate("line %s"), {std::to_string(*position.number)});
+  }
+  return fill_message(translate("byte %s"), {std::to_string(position.offset)});
+}
+
+std::string reason(const Damage& damage) {
+  switch (damage.kind) {
+    case Damage::Kind::not_json:
+      return translate("not JSON");
+    case Damage::Kind::not_object:
+      return translate("not a JSON object");
+    case Damage::Kind::not_utf8:
+      return fill_message(translate("not valid UTF-8 (byte %s of the line)"), {damage.detail});
+    case Damage::Kind::too_long:
+      return fill_message(translate("longer than %s MiB"),
+                          {std::to_string(EventFile::kMaxLineBytes >> 20)});
+    case Damage::Kind::too_many_values:
+      return translate("too many values to decode");
+    case Damage::Kind::unreadable_date:
+      return fill_message(translate("unreadable date %s"), {damage.detail});
+    case Damage::Kind::unusable:
+      break;
+  }
+  return fill_message(translate("cannot be shown: %s"), {damage.detail});
+}
+
 }  // namespace
 
-OrvexEventViewer::OrvexEventViewer(const OrvexViewerOptions& args, std::ostream& out)
+// The notices about damaged lines on standard error: one for each of the first few, then a
+// count at the end of the run, so that a damaged log neither hides its damage nor floods the
+// terminal.
+class OrvexEventViewer::DamageNotices : public DamageReporter {
+ public:
+  DamageNotices(std::ostream& out, std::filesystem::path shown_name)
+      : out_(out), shown_name_(std::move(shown_name)) {}
+
+  void report(const Damage& damage) override {
+    if (count_++ == 0) first_ = damage.where;
+    if (count_ == kListed + 1) {
+      out_ << "orvex-lookout: " << translate("further damaged lines are counted, not listed")
+           << '\n';
+    }
+    if (count_ > kListed) return;
+    out_ << "orvex-lookout: "
+         << fill_message(translate("%s, %s: %s; skipped"),
+                         {base::quoted(shown_name_.string(), 4096), where(damage.where),
+                          reason(damage)})
+         << '\n';
+    out_.flush();
+  }
+
+  // The count, when there was damage.
+  void summarize() {
+    if (count_ == 0) return;
+    out_ << "orvex-lookout: "
+         << fill_message(translate_plural("%s damaged line skipped (first at %s)",
+                                          "%s damaged lines skipped (first at %s)", count_),
+                         {std::to_string(count_), where(first_)})
+         << '\n';
+    out_.flush();
+  }
+
+ private:
+  static constexpr std::uint64_t kListed = 5;
+  std::ostream& out_;
+  std::filesystem::path shown_name_;
+  std::uint64_t count_ = 0;
+  LinePosition first_;
+};
+
+OrvexEventViewer::OrvexEventViewer(const OrvexViewerOptions& args, std::ostream& out,
+                                   std::ostream& notices)
     : file_path_(args.watch_file),
       priority_filter_(args.priority),
       source_filter_(args.source),
+      damage_(std::make_unique<DamageNotices>(notices, args.watch_file)),
       out_(out) {
   try {
     if (is_path_archive()) {
@@ -104,6 +180,7 @@ void OrvexEventViewer::clean_temp_files() {
 }
 
 void OrvexEventViewer::setup_filters() {
+  iterator_->set_damage_reporter(damage_.get());
   if (!priority_filter_.empty()) iterator_->set_priority_filter(priority_filter_);
   if (!source_filter_.empty()) iterator_->set_source_filter(source_filter_);
 }
@@ -116,7 +193,17 @@ void OrvexEventViewer::check_output() {
 }
 
 void OrvexEventViewer::print(OrvexEvent& event) {
-  out_ << formatter_->format_event(event) << '\n';
+  std::string text;
+  try {
+    text = formatter_->format_event(event);
+  } catch (const Error& error) {
+    // An event the layout cannot show (no "MSG", a date it cannot read, a value of the wrong
+    // kind) is damage like an unreadable line: reported, skipped, and the run goes on.
+    if (dynamic_cast<const OSError*>(&error) != nullptr) throw;
+    damage_->report(Damage{file_path_, iterator_->position(), Damage::Kind::unusable, error.what()});
+    return;
+  }
+  out_ << text << '\n';
   check_output();
 }
 
@@ -141,6 +228,7 @@ void OrvexEventViewer::show_events() {
     in_flight = std::current_exception();
   }
 
+  damage_->summarize();
   try {
     clean_temp_files();
   } catch (const PermissionError&) {

@@ -26,6 +26,25 @@ std::string joined(const char* translated_headline, const std::string& detail) {
 
 const char* translate(const char* message) { return dgettext(kTextDomain, message); }
 
+const char* translate_plural(const char* singular, const char* plural, unsigned long count) {
+  return dngettext(kTextDomain, singular, plural, count);
+}
+
+std::string fill_message(std::string_view pattern, std::initializer_list<std::string_view> values) {
+  std::string out;
+  auto value = values.begin();
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] == '%' && i + 1 < pattern.size() && pattern[i + 1] == 's' &&
+        value != values.end()) {
+      out += *value++;
+      ++i;
+    } else {
+      out += pattern[i];
+    }
+  }
+  return out;
+}
+
 void bind_message_catalogue(const std::filesystem::path& directory) {
   (void)catalogue_bound;
   bindtextdomain(kTextDomain, directory.c_str());

@@ -5,6 +5,8 @@
 #include <initializer_list>
 #include <utility>
 
+#include <base/terminal_safe.hpp>
+
 #include "display_form.hpp"
 #include "iso_date.hpp"
 
@@ -54,7 +56,26 @@ void assign_field(ObjectT& fields, std::string_view key, OrvexEvent&& value) {
   }
 }
 
-std::string quoted(std::string_view key) { return "'" + std::string(key) + "'"; }
+std::string quoted(std::string_view key) { return base::quoted(key); }
+
+// Appends a priority as the summary, the block and expressions show it: the coloured form of a
+// known name as colorize_priority() made it, anything else terminal-safe.
+void append_priority(std::string& out, std::string_view priority) {
+  for (const std::string* color : {&OrvexEventFormatter::COLOR_FAIL, &OrvexEventFormatter::COLOR_OK}) {
+    if (priority.size() > color->size() + OrvexEventFormatter::COLOR_END.size() &&
+        priority.substr(0, color->size()) == *color &&
+        priority.substr(priority.size() - OrvexEventFormatter::COLOR_END.size()) ==
+            OrvexEventFormatter::COLOR_END) {
+      std::string_view name = priority.substr(
+          color->size(), priority.size() - color->size() - OrvexEventFormatter::COLOR_END.size());
+      if (base::is_terminal_safe(name)) {
+        out += priority;
+        return;
+      }
+    }
+  }
+  base::append_terminal_safe(out, priority);
+}
 
 // "an integer 5", "a list ['a']", "null".
 std::string holds(const OrvexEvent& value) {
@@ -233,11 +254,11 @@ void OrvexEventFormatter::colorize_priority(OrvexEvent& priority) const {
 
 void OrvexEventFormatter::colorize(std::string& out, std::string_view text) const {
   if (no_color || is_raw) {
-    out += text;
+    base::append_terminal_safe(out, text);
     return;
   }
   out += COLOR_GREY;
-  out += text;
+  base::append_terminal_safe(out, text);
   out += COLOR_END;
 }
 
@@ -245,8 +266,12 @@ std::string OrvexEventFormatter::format_key_value_block(const OrvexEvent& event)
   const auto& fields = *event.get_ptr<const ObjectT*>();
   std::size_t max_key_length = 0;
   std::size_t estimate = 0;
+  // Keys come from the log too: they are shown, and aligned, in their terminal-safe form.
+  std::vector<std::string> labels;
+  labels.reserve(fields.size());
   for (const auto& entry : fields) {
-    max_key_length = std::max(max_key_length, display::character_count(entry.first));
+    labels.push_back(base::terminal_safe(entry.first));
+    max_key_length = std::max(max_key_length, display::character_count(labels.back()));
     const auto* text = entry.second.get_ptr<const OrvexEvent::string_t*>();
     estimate += entry.first.size() + (text ? text->size() : 16) + 16;
   }
@@ -254,18 +279,28 @@ std::string OrvexEventFormatter::format_key_value_block(const OrvexEvent& event)
   std::string out;
   out.reserve(estimate + max_key_length * fields.size() +
               (colored ? fields.size() * (COLOR_GREY.size() + COLOR_END.size()) : 0));
+  std::size_t index = 0;
   for (const auto& [key, value] : fields) {
+    const std::string& label = labels[index++];
     // The label is colorize(key + ":"), written straight into the block.
     if (colored) out += COLOR_GREY;
     if (is_detailed) {
-      display::append_capitalized(out, key);
+      display::append_capitalized(out, label);
     } else {
-      out += key;
+      out += label;
     }
     out += ':';
     if (colored) out += COLOR_END;
-    out.append(max_key_length - display::character_count(key) + 1, ' ');
-    display::append_display_form(out, value, key);
+    out.append(max_key_length - display::character_count(label) + 1, ' ');
+    if (const auto* text = value.get_ptr<const OrvexEvent::string_t*>()) {
+      if (key == "PRIORITY") {
+        append_priority(out, *text);
+      } else {
+        base::append_terminal_safe(out, *text);
+      }
+    } else {
+      display::append_display_form(out, value, key);
+    }
     out += '\n';
   }
   return out;
@@ -291,7 +326,7 @@ std::string OrvexEventFormatter::format_summary(const OrvexEvent& event) const {
   bool colored = !(no_color || is_raw);
   if (colored) out += COLOR_GREY;
   if (use_iso_date) {
-    out += date_text;
+    base::append_terminal_safe(out, date_text);
   } else {
     append_summary_date(out, date_text, date_field);
   }
@@ -309,20 +344,28 @@ std::string OrvexEventFormatter::format_summary(const OrvexEvent& event) const {
   const std::string& priority_text = text_of(*priority, "PRIORITY");
 
   colorize(out, ", ");
-  out += priority_text;
+  append_priority(out, priority_text);
   colorize(out, ", ");
   colorize(out, type_text);
   colorize(out, ", ");
-  out += name_text;
+  base::append_terminal_safe(out, name_text);
   return out;
 }
 
 std::string OrvexEventFormatter::format_event_with_expression(const OrvexEvent& event) const {
   std::string result = *format_expression_;
-  std::string scratch;
+  std::string scratch, safe;
   for (const auto& [key, value] : *event.get_ptr<const ObjectT*>()) {
-    replace_placeholder(result, scratch, key,
-                        text_of(value, key, ", which a format expression needs of every field"));
+    const std::string& text =
+        text_of(value, key, ", which a format expression needs of every field");
+    // The expression is the user's own text; only the values from the log are made safe.
+    safe.clear();
+    if (key == "PRIORITY") {
+      append_priority(safe, text);
+    } else {
+      base::append_terminal_safe(safe, text);
+    }
+    replace_placeholder(result, scratch, key, safe);
   }
   return result;
 }

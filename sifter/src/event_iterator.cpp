@@ -9,6 +9,26 @@ namespace orvex {
 
 DamageReporter::~DamageReporter() = default;
 
+std::string Damage::why() const {
+  switch (kind) {
+    case Kind::not_json:
+      return "not JSON";
+    case Kind::not_object:
+      return "not a JSON object";
+    case Kind::not_utf8:
+      return "not valid UTF-8 (byte " + detail + " of the line)";
+    case Kind::too_long:
+      return "longer than " + std::to_string(EventFile::kMaxLineBytes >> 20) + " MiB";
+    case Kind::too_many_values:
+      return "too many values to decode";
+    case Kind::unreadable_date:
+      return "unreadable date " + detail;
+    case Kind::unusable:
+      break;
+  }
+  return detail;
+}
+
 struct OrvexEventIterator::State {
   Filters filters;
   LineDecoder decoder;
@@ -54,21 +74,21 @@ void OrvexEventIterator::set_damage_reporter(DamageReporter* reporter) {
 
 bool OrvexEventIterator::has_damage_reporter() const noexcept { return state_->reporter != nullptr; }
 
-bool OrvexEventIterator::report_damage(const EventFile::Line& line, std::string why) {
+bool OrvexEventIterator::report_damage(const EventFile::Line& line, Damage::Kind kind,
+                                       std::string detail) {
   if (state_->reporter == nullptr) return false;
-  state_->reporter->report(Damage{file_path_, {line.number, line.offset}, std::move(why)});
+  state_->reporter->report(Damage{file_path_, {line.number, line.offset}, kind, std::move(detail)});
   return true;
 }
 
 std::optional<OrvexEvent> OrvexEventIterator::decode_and_filter(const EventFile::Line& line) {
   using Verdict = LineDecoder::Verdict;
   if (line.too_long) {
-    report_damage(line, "longer than " + std::to_string(EventFile::kMaxLineBytes >> 20) + " MiB");
+    report_damage(line, Damage::Kind::too_long);
     return std::nullopt;
   }
   if (line.invalid_at) {
-    if (!report_damage(line, "not valid UTF-8 (byte " + std::to_string(*line.invalid_at + 1) +
-                                 " of the line)")) {
+    if (!report_damage(line, Damage::Kind::not_utf8, std::to_string(*line.invalid_at + 1))) {
       throw UnicodeDecodeError(file_path_, line.offset + *line.invalid_at);
     }
     return std::nullopt;
@@ -81,13 +101,13 @@ std::optional<OrvexEvent> OrvexEventIterator::decode_and_filter(const EventFile:
     case Verdict::blank:
       return std::nullopt;
     case Verdict::not_json:
-      report_damage(line, "not JSON");
+      report_damage(line, Damage::Kind::not_json);
       return std::nullopt;
     case Verdict::not_object:
-      report_damage(line, "not a JSON object");
+      report_damage(line, Damage::Kind::not_object);
       return std::nullopt;
     case Verdict::too_large:
-      report_damage(line, "too many values to decode");
+      report_damage(line, Damage::Kind::too_many_values);
       return std::nullopt;
   }
   std::optional<OrvexEvent>& event = decoded.event;

@@ -56,7 +56,7 @@ std::optional<OrvexEvent> OrvexTimeRangeEventIterator::next() {
     try {
       date = parse_iso_datetime(*date_text);
     } catch (const ValueError&) {
-      if (!report_damage(*line, "unreadable date " + base::quoted(*date_text))) throw;
+      if (!report_damage(*line, Damage::Kind::unreadable_date, base::quoted(*date_text))) throw;
       continue;
     }
     if (date < date_since_) continue;

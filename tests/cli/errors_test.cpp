@@ -41,18 +41,19 @@ TEST_F(CliErrorsTest, ErrorsGiveOneClearMessageAndStatus) {
        "orvex-lookout: Invalid date format: unreadable date 'not a date' (write it as "
        "YYYY-MM-DD [hh:mm[:ss]], a time hh:mm, or e.g. -2h, today)\n",
        1},
+      // A date or a byte that cannot be read damages its line only: the later events show.
       {{"-S", "2024-01-01", "-o", "%id", log.string()},
-       "1\nInvalid date format: invalid ISO 8601 date-time 'Mar  5 10:00:00'\n",
-       "",
-       1},
+       "1\n3\n",
+       "orvex-lookout: '" + log.string() +
+           "', line 2: unreadable date 'Mar  5 10:00:00'; skipped\n"
+           "orvex-lookout: 1 damaged line skipped (first at line 2)\n",
+       0},
       {{"-a", "-o", "%id", bad_text.string()},
-       "1\nInvalid text encoding: '" + bad_text.string() + "': invalid UTF-8 at byte offset " +
-           std::to_string(
-               event_line({.id = "1", .isodate = "2024-01-15T10:00:00", .russian = true}).size() +
-               13) +
-           "\n",
-       "",
-       1},
+       "1\n",
+       "orvex-lookout: '" + bad_text.string() +
+           "', line 2: not valid UTF-8 (byte 14 of the line); skipped\n"
+           "orvex-lookout: 1 damaged line skipped (first at line 2)\n",
+       0},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(::testing::PrintToString(row.args));

@@ -35,10 +35,11 @@ TEST(DisplayFormTest, Values) {
     std::string_view shown;
   };
   const std::vector<Row> rows = {
-      // text as it is, even with quotes, line ends and escape characters
+      // text as it is, even with quotes; controls from the log never reach the terminal
       {R"("plain")", "plain"},
       {R"("it's \"x\"")", R"(it's "x")"},
-      {R"("a\u001b[1mb")", "a\x1b[1mb"},
+      {R"("a\u001b[1mb")", R"(a\x1b[1mb)"},
+      {R"("line\r\nforged")", R"(line\r\nforged)"},
       {R"("")", ""},
       // integers
       {"0", "0"},

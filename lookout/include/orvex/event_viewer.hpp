@@ -44,7 +44,10 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   // KeyError naming the member an archive lacks; ValueError for a date that cannot be read or
   // a days_back out of range. When it fails after the temporary directory was made, it
   // removes the directory before the error leaves.
-  explicit OrvexEventViewer(const OrvexViewerOptions& args, std::ostream& out = std::cout);
+  // Events and the messages of the display loop go to `out`; notices about damaged lines that
+  // were skipped go to `notices`.
+  explicit OrvexEventViewer(const OrvexViewerOptions& args, std::ostream& out = std::cout,
+                            std::ostream& notices = std::cerr);
   ~OrvexEventViewer();
   OrvexEventViewer(const OrvexEventViewer&) = delete;
   OrvexEventViewer& operator=(const OrvexEventViewer&) = delete;
@@ -83,6 +86,8 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   std::optional<std::filesystem::path> temp_dir_;
   bool temp_dir_made_ = false;  // by this viewer: only then is it ours to remove
   bool follow_ = false;
+  class DamageNotices;
+  std::unique_ptr<DamageNotices> damage_;
   std::unique_ptr<OrvexEventIterator> iterator_;
   std::optional<OrvexEventFormatter> formatter_;
   std::ostream& out_;

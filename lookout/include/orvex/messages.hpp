@@ -5,8 +5,10 @@
 
 #include <exception>
 #include <filesystem>
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <orvex/lookout_export.hpp>
 
@@ -16,6 +18,14 @@ namespace orvex {
 // (bound to /usr/share/locale when the library is loaded); returns it unchanged when there is
 // no translation. The process must have called setlocale for LC_MESSAGES for any translation.
 ORVEX_LOOKOUT_API const char* translate(const char* message);
+
+// The singular or plural translation of a message about `count` things.
+ORVEX_LOOKOUT_API const char* translate_plural(const char* singular, const char* plural,
+                                               unsigned long count);
+
+// `pattern` with each "%s" replaced by the next of `values`, in order.
+ORVEX_LOOKOUT_API std::string fill_message(std::string_view pattern,
+                                           std::initializer_list<std::string_view> values);
 
 // Binds the text domain to another catalogue folder (a build tree's, say).
 ORVEX_LOOKOUT_API void bind_message_catalogue(const std::filesystem::path& directory);

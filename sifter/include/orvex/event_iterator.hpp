@@ -21,11 +21,24 @@ struct LinePosition {
   std::uint64_t offset = 0;
 };
 
-// A line that an iterator skipped because it holds no event it can read.
+// A line that an iterator (or a caller, for an event it cannot use) skipped because it holds
+// no event it can read.
 struct Damage {
+  enum class Kind {
+    not_json,         // not one JSON text
+    not_object,       // JSON, but not an object
+    not_utf8,         // detail: the byte of the line that is not UTF-8, e.g. "17"
+    too_long,         // longer than EventFile::kMaxLineBytes
+    too_many_values,  // too many values to decode within bounded memory
+    unreadable_date,  // detail: the date text, quoted
+    unusable,         // an event the caller cannot use; detail: why
+  };
   std::filesystem::path file;
   LinePosition where;
-  std::string why;  // in plain words: "not JSON", "no valid UTF-8 (byte 17 of the line)", ...
+  Kind kind;
+  std::string detail;  // see the kinds; may be empty
+  // In plain English words: "not JSON", "unreadable date '2024-13-01'", ...
+  std::string why() const;
 };
 
 // Receives the damaged lines an iterator skips (see OrvexEventIterator::set_damage_reporter).
@@ -116,9 +129,9 @@ class ORVEX_SIFTER_API OrvexEventIterator {
   // without a reporter. Records the line's position for position().
   std::optional<OrvexEvent> decode_and_filter(const EventFile::Line& line);
 
-  // Reports `why` for `line` when a reporter is set and returns true; returns false without
-  // one, and the caller keeps the documented behaviour.
-  bool report_damage(const EventFile::Line& line, std::string why);
+  // Reports damage of `kind` for `line` when a reporter is set and returns true; returns false
+  // without one, and the caller keeps the documented behaviour.
+  bool report_damage(const EventFile::Line& line, Damage::Kind kind, std::string detail = {});
   bool has_damage_reporter() const noexcept;
 
   std::filesystem::path file_path_;
