@@ -8,9 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <optional>
@@ -20,6 +22,8 @@
 #include <utility>
 #include <vector>
 
+#include <base/fd.hpp>
+#include <base/terminal_safe.hpp>
 #include <orvex/errors.hpp>
 #include <orvex/interrupt.hpp>
 
@@ -32,29 +36,7 @@ constexpr std::string_view kEventsBelowTop = "vantel/log/orvex/events";
 // Large reads keep the number of system calls small on a log of hundreds of megabytes.
 constexpr std::size_t kReadBlockSize = 1 << 20;
 
-// Closes the descriptor when it goes out of scope.
-class Fd {
- public:
-  explicit Fd(int fd = -1) noexcept : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    std::swap(fd_, other.fd_);
-    return *this;
-  }
-  int get() const noexcept { return fd_; }
-  // Closes now, so that an error of close is seen; returns its errno or 0.
-  int close() noexcept {
-    int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0 ? 0 : errno;
-  }
-
- private:
-  int fd_;
-};
+using base::Fd;
 
 struct ArchiveCloser {
   void operator()(struct archive* a) const noexcept { libarchive().archive_read_free(a); }
@@ -104,10 +86,50 @@ bool leads_outside(std::string_view name) {
 
 std::string quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
 
-[[noreturn]] void raise_read_error(struct archive* a, const std::filesystem::path& archive) {
+// The archive file as libarchive's callbacks read it: through the descriptor loops, so that a
+// read that blocks (a FIFO) or is cut short by a signal follows the one EINTR rule.
+struct Source {
+  const std::filesystem::path& path;
+  Fd fd;
+  bool seekable = false;
+  off_t size = 0;  // of a regular file
+  int error = 0;   // the errno of a failed read, 0 when the data itself was at fault
+  std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(kReadBlockSize);
+};
+
+la_ssize_t read_source(struct archive* a, void* data, const void** block) noexcept {
+  auto* source = static_cast<Source*>(data);
+  *block = source->buffer.get();
+  ssize_t got = base::read_some(source->fd.get(), source->buffer.get(), kReadBlockSize);
+  if (got < 0) {
+    source->error = errno;
+    libarchive().archive_set_error(a, source->error, "%s", std::strerror(source->error));
+    return -1;
+  }
+  return got;
+}
+
+// Members that are not wanted are passed over without reading them, when the file allows it.
+la_int64_t skip_source(struct archive*, void* data, la_int64_t request) noexcept {
+  auto* source = static_cast<Source*>(data);
+  if (!source->seekable || request <= 0) return 0;
+  // Never past the end, where a cut-short archive would read as one that ends there; libarchive
+  // reads what was not skipped, and finds the end too early.
+  off_t here = ::lseek(source->fd.get(), 0, SEEK_CUR);
+  if (here < 0 || here >= source->size) return 0;
+  la_int64_t step = std::min<la_int64_t>(request, source->size - here);
+  if (::lseek(source->fd.get(), static_cast<off_t>(step), SEEK_CUR) < 0) return 0;
+  return step;
+}
+
+[[noreturn]] void raise_read_error(struct archive* a, const Source& source) {
+  // A read given up for the user's interrupt, or data cut short by it, is no fault of the file.
+  check_interrupt();
+  if (source.error != 0) raise_os_error(source.error, source.path, "read archive");
   const char* detail = libarchive().archive_error_string(a);
-  throw ReadError("cannot read archive " + quoted(archive) + ": " +
-                  (detail != nullptr ? detail : "unsupported format or corrupted file"));
+  throw ReadError(
+      "cannot read archive " + quoted(source.path) + ": " +
+      (detail != nullptr ? base::terminal_safe(detail) : "unsupported format or corrupted file"));
 }
 
 // The member's name as stored; a directory's trailing "/" is not part of it.
@@ -148,8 +170,8 @@ const char* kind_of(struct archive_entry* entry) {
 // following a symbolic link, and returns the innermost one.
 Fd open_parent_dirs(int root, const std::vector<std::string_view>& parts,
                     const std::filesystem::path& temp_dir) {
-  Fd dir(::dup(root));
-  if (dir.get() < 0) raise_os_error(errno, temp_dir, "open directory");
+  Fd dir = base::open_file_at(root, ".", O_RDONLY | O_DIRECTORY);
+  if (!dir) raise_os_error(errno, temp_dir, "open directory");
   std::filesystem::path where = temp_dir;
   for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
     std::string part(parts[i]);
@@ -157,26 +179,11 @@ Fd open_parent_dirs(int root, const std::vector<std::string_view>& parts,
     if (::mkdirat(dir.get(), part.c_str(), 0777) != 0 && errno != EEXIST) {
       raise_os_error(errno, where, "create directory");
     }
-    Fd next(::openat(dir.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (next.get() < 0) raise_os_error(errno, where, "open directory");
+    Fd next = base::open_file_at(dir.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (!next) raise_os_error(errno, where, "open directory");
     dir = std::move(next);
   }
   return dir;
-}
-
-void write_all(int fd, const char* data, std::size_t size, const std::filesystem::path& path) {
-  while (size > 0) {
-    ssize_t written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) {
-        check_interrupt();
-        continue;
-      }
-      raise_os_error(errno, path, "write");
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
 }
 
 std::optional<uid_t> user_id(const char* name) {
@@ -204,8 +211,8 @@ std::optional<gid_t> group_id(const char* name) {
 // Writes the data of the current member to a new file at `parts` below `root`, with the
 // member's permission bits, modification time and, for root, owner.
 void extract_member(struct archive* a, struct archive_entry* entry, int root,
-                    const std::vector<std::string_view>& parts,
-                    const std::filesystem::path& archive, const std::filesystem::path& temp_dir) {
+                    const std::vector<std::string_view>& parts, const Source& source,
+                    const std::filesystem::path& temp_dir) {
   std::filesystem::path target = temp_dir;
   for (std::string_view part : parts) target /= std::string(part);
   Fd parent = open_parent_dirs(root, parts, temp_dir);
@@ -215,9 +222,9 @@ void extract_member(struct archive* a, struct archive_entry* entry, int root,
   if (::unlinkat(parent.get(), leaf.c_str(), 0) != 0 && errno != ENOENT) {
     raise_os_error(errno, target, "replace");
   }
-  Fd out(::openat(parent.get(), leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                  0600));
-  if (out.get() < 0) raise_os_error(errno, target, "create");
+  Fd out = base::open_file_at(parent.get(), leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW,
+                              0600);
+  if (!out) raise_os_error(errno, target, "create");
 
   std::int64_t position = 0;
   while (true) {
@@ -227,26 +234,27 @@ void extract_member(struct archive* a, struct archive_entry* entry, int root,
     la_int64_t offset = 0;
     int status = libarchive().archive_read_data_block(a, &block, &size, &offset);
     if (status == ARCHIVE_EOF) break;
-    if (status < ARCHIVE_WARN) raise_read_error(a, archive);
+    if (status < ARCHIVE_WARN) raise_read_error(a, source);
     // A sparse member leaves holes between its blocks.
     if (offset != position) {
       if (::lseek(out.get(), offset, SEEK_SET) < 0) raise_os_error(errno, target, "seek");
       position = offset;
     }
-    write_all(out.get(), static_cast<const char*>(block), size, target);
+    if (!base::write_all(out.get(), block, size)) raise_os_error(errno, target, "write");
     position += static_cast<std::int64_t>(size);
   }
-  if (libarchive().archive_entry_size_is_set(entry) && position < libarchive().archive_entry_size(entry)) {
+  if (libarchive().archive_entry_size_is_set(entry) &&
+      position < libarchive().archive_entry_size(entry)) {
     if (::ftruncate(out.get(), libarchive().archive_entry_size(entry)) != 0) {
       raise_os_error(errno, target, "extend");
     }
   }
 
   if (::geteuid() == 0) {
-    uid_t uid =
-        user_id(libarchive().archive_entry_uname(entry)).value_or(static_cast<uid_t>(libarchive().archive_entry_uid(entry)));
-    gid_t gid =
-        group_id(libarchive().archive_entry_gname(entry)).value_or(static_cast<gid_t>(libarchive().archive_entry_gid(entry)));
+    uid_t uid = user_id(libarchive().archive_entry_uname(entry))
+                    .value_or(static_cast<uid_t>(libarchive().archive_entry_uid(entry)));
+    gid_t gid = group_id(libarchive().archive_entry_gname(entry))
+                    .value_or(static_cast<gid_t>(libarchive().archive_entry_gid(entry)));
     // An owner the system can't take (an id outside a user namespace's map) leaves the copy
     // ours, which does not change what is read from it.
     (void)::fchown(out.get(), uid, gid);
@@ -282,14 +290,12 @@ void remove_tree_at(int parent, const char* name, const std::filesystem::path& p
     if (::unlinkat(parent, name, 0) != 0) raise_os_error(errno, path, "remove");
     return;
   }
-  int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) raise_os_error(errno, path, "open directory");
+  Fd dir = base::open_file_at(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+  if (!dir) raise_os_error(errno, path, "open directory");
+  const int fd = dir.get();
   DIR* stream = ::fdopendir(fd);
-  if (stream == nullptr) {
-    int err = errno;
-    ::close(fd);
-    raise_os_error(err, path, "list");
-  }
+  if (stream == nullptr) raise_os_error(errno, path, "list");
+  dir.release();  // the stream owns it now
   std::unique_ptr<DIR, int (*)(DIR*)> closer(stream, ::closedir);
   // The names are taken first, so that the removals do not disturb the listing.
   std::vector<std::string> names;
@@ -345,13 +351,16 @@ void create_temp_dir(const std::filesystem::path& temp_dir) {
 
 std::filesystem::path extract_events_into(const std::filesystem::path& archive,
                                           const std::filesystem::path& temp_dir) {
-  Fd root(::open(temp_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (root.get() < 0) raise_os_error(errno, temp_dir, "open directory");
-  Fd in(::open(archive.c_str(), O_RDONLY | O_CLOEXEC));
-  if (in.get() < 0) raise_os_error(errno, archive, "open archive");
+  Fd root = base::open_file(temp_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+  if (!root) raise_os_error(errno, temp_dir, "open directory");
+  // A FIFO without a writer blocks here; Ctrl-C ends the wait.
+  Source source{archive, base::open_file(archive.c_str(), O_RDONLY)};
+  if (!source.fd) raise_os_error(errno, archive, "open archive");
   struct stat status;
-  if (::fstat(in.get(), &status) != 0) raise_os_error(errno, archive, "open archive");
+  if (::fstat(source.fd.get(), &status) != 0) raise_os_error(errno, archive, "open archive");
   if (S_ISDIR(status.st_mode)) raise_os_error(EISDIR, archive, "open archive");
+  source.seekable = S_ISREG(status.st_mode);
+  source.size = status.st_size;
 
   ArchivePtr reader(libarchive().archive_read_new());
   if (!reader) throw std::bad_alloc();
@@ -361,16 +370,17 @@ std::filesystem::path extract_events_into(const std::filesystem::path& archive,
       libarchive().archive_read_support_filter_gzip(a) < ARCHIVE_WARN ||
       libarchive().archive_read_support_filter_bzip2(a) < ARCHIVE_WARN ||
       libarchive().archive_read_support_filter_xz(a) < ARCHIVE_WARN) {
-    raise_read_error(a, archive);
+    raise_read_error(a, source);
   }
-  if (libarchive().archive_read_open_fd(a, in.get(), kReadBlockSize) != ARCHIVE_OK) {
-    raise_read_error(a, archive);
+  if (libarchive().archive_read_open2(a, &source, nullptr, read_source, skip_source, nullptr) !=
+      ARCHIVE_OK) {
+    raise_read_error(a, source);
   }
 
   struct archive_entry* entry = nullptr;
   int header = libarchive().archive_read_next_header(a, &entry);
   if (header == ARCHIVE_EOF) return archive;
-  if (header < ARCHIVE_WARN) raise_read_error(a, archive);
+  if (header < ARCHIVE_WARN) raise_read_error(a, source);
   const std::string wanted = member_name(entry) + "/" + std::string(kEventsBelowTop);
   if (leads_outside(wanted)) {
     throw ReadError("refusing to extract '" + wanted + "' from archive " + quoted(archive) +
@@ -385,11 +395,11 @@ std::filesystem::path extract_events_into(const std::filesystem::path& archive,
     check_interrupt();
     header = libarchive().archive_read_next_header(a, &entry);
     if (header == ARCHIVE_EOF) break;
-    if (header < ARCHIVE_WARN) raise_read_error(a, archive);
+    if (header < ARCHIVE_WARN) raise_read_error(a, source);
     if (member_name(entry) != wanted) continue;
     found = true;
     refused_kind = kind_of(entry);
-    if (refused_kind == nullptr) extract_member(a, entry, root.get(), parts, archive, temp_dir);
+    if (refused_kind == nullptr) extract_member(a, entry, root.get(), parts, source, temp_dir);
   }
   if (!found) {
     throw KeyError("no member '" + wanted + "' in archive " + quoted(archive));

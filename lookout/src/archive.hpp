@@ -41,12 +41,12 @@ ORVEX_LOOKOUT_API void create_temp_dir(const std::filesystem::path& temp_dir);
 // owner. Returns `archive` itself, writing nothing, when the archive has no members.
 //
 // Throws FileNotFoundError when `archive` is missing, another OSError when it can't be opened
-// or a write below temp_dir fails; ReadError when it is not a readable tar archive in one of
+// or read (a FIFO is read as it comes) or a write below temp_dir fails; ReadError when it is not a readable tar archive in one of
 // the four compressions (zip, rar, 7z, a gzip file without a tar inside, an empty or corrupted
 // file), and also when the member looked for has an absolute name or a ".." component, or when
 // the last member of that name is not a regular file (a link, a directory, a device); KeyError
 // naming the member and the archive when no member has that name; KeyboardInterrupt when SIGINT
-// arrives meanwhile. On failure whatever was written stays below temp_dir, for the caller to
+// arrives meanwhile, also while the open or a read of a FIFO waits for data. On failure whatever was written stays below temp_dir, for the caller to
 // remove.
 ORVEX_LOOKOUT_API std::filesystem::path extract_events_into(const std::filesystem::path& archive,
                                                             const std::filesystem::path& temp_dir);

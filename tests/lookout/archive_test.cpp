@@ -2,7 +2,9 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -10,12 +12,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <base/fd.hpp>
 #include <orvex/errors.hpp>
 #include <orvex/interrupt.hpp>
 
@@ -115,6 +122,33 @@ std::vector<std::string> tree(const fs::path& dir) {
   std::sort(entries.begin(), entries.end());
   return entries;
 }
+
+// Sends SIGINT to the thread that made it, every few milliseconds once `ready()` holds, until it
+// goes away. A signal that comes while that thread is not blocked only records the interrupt;
+// the next one cuts the blocking call short. After a few seconds without effect it stops and
+// runs `unblock`, so that a call deaf to the interrupt fails the test rather than hanging it.
+class Interrupter {
+ public:
+  Interrupter(std::function<bool()> ready, std::function<void()> unblock)
+      : target_(::pthread_self()),
+        thread_([this, ready = std::move(ready), unblock = std::move(unblock)] {
+          auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+          while (!done_ && std::chrono::steady_clock::now() < deadline) {
+            if (ready()) ::pthread_kill(target_, SIGINT);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+          }
+          if (!done_) unblock();
+        }) {}
+  ~Interrupter() {
+    done_ = true;
+    thread_.join();
+  }
+
+ private:
+  pthread_t target_;
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
 
 class ArchiveTest : public ::testing::Test {
  protected:
@@ -504,6 +538,64 @@ TEST_F(ArchiveTest, InterruptStopsTheExtraction) {
   ::raise(SIGINT);
   EXPECT_THROW(extract_events_from_archive(archive, temp_dir_), KeyboardInterrupt);
   reset_interrupt();
+}
+
+TEST_F(ArchiveTest, InterruptWhileWaitingOnAFifoEndsTheWait) {
+  // The viewer waits for a writer to open the FIFO, or for more data from one that did.
+  fs::path archive = scratch_.path() / "sos.tar.gz";
+  write_tar(archive, report("host-report"));
+  const std::string bytes = read_file(archive);
+  fs::path fifo = scratch_.path() / "fifo.tar.gz";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  install_interrupt_handler();
+
+  {
+    SCOPED_TRACE("no writer");
+    Interrupter interrupter([] { return true; },
+                            [&] { base::open_file(fifo.c_str(), O_WRONLY | O_NONBLOCK); });
+    EXPECT_THROW(extract_events_from_archive(fifo, temp_dir_), KeyboardInterrupt);
+  }
+  reset_interrupt();
+  remove_temp_dir(temp_dir_);
+
+  {
+    SCOPED_TRACE("writer that stops half-way");
+    std::atomic<bool> written = false, finished = false;
+    std::thread writer([&] {
+      base::Fd out = base::open_file(fifo.c_str(), O_WRONLY);
+      written = base::write_all(out.get(), bytes.data(), bytes.size() / 2);
+      while (!finished) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    });
+    {
+      Interrupter interrupter([&] { return written.load(); }, [&] { finished = true; });
+      EXPECT_THROW(extract_events_from_archive(fifo, temp_dir_), KeyboardInterrupt);
+    }
+    finished = true;
+    writer.join();
+  }
+  reset_interrupt();
+}
+
+TEST_F(ArchiveTest, ReadsAFifoAsItReadsAFile) {
+  // A plain tar, so that the large member before the log is passed over by seeking in the file
+  // and by reading in the FIFO.
+  std::string filler(3 << 20, 'f');
+  std::vector<Member> members = report("host-report");
+  members.insert(members.begin() + 2, {"host-report/var/big", filler});
+  fs::path archive = scratch_.path() / "sos.tar";
+  write_tar(archive, members, Compression::kNone);
+  fs::path fifo = scratch_.path() / "fifo.tar";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+
+  EXPECT_EQ(read_file(extract_events_from_archive(archive, temp_dir_)), kLog);
+  remove_temp_dir(temp_dir_);
+  std::thread writer([&] {
+    std::string bytes = read_file(archive);
+    base::Fd out = base::open_file(fifo.c_str(), O_WRONLY);
+    base::write_all(out.get(), bytes.data(), bytes.size());
+  });
+  EXPECT_EQ(read_file(extract_events_from_archive(fifo, temp_dir_)), kLog);
+  writer.join();
 }
 
 TEST_F(ArchiveTest, TempDirIsPrivateAndNeverReused) {
