@@ -1,7 +1,6 @@
 #include "archive.hpp"
 #include "libarchive_loader.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -11,7 +10,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -279,38 +277,6 @@ std::filesystem::path first_listing_entry(const std::filesystem::path& dir) {
   return it->path();
 }
 
-// Removes `name` (at `path`) below the directory `parent` with everything below it, without
-// following symbolic links.
-void remove_tree_at(int parent, const char* name, const std::filesystem::path& path) {
-  struct stat status;
-  if (::fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
-    raise_os_error(errno, path, "remove");
-  }
-  if (!S_ISDIR(status.st_mode)) {
-    if (::unlinkat(parent, name, 0) != 0) raise_os_error(errno, path, "remove");
-    return;
-  }
-  Fd dir = base::open_file_at(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-  if (!dir) raise_os_error(errno, path, "open directory");
-  const int fd = dir.get();
-  DIR* stream = ::fdopendir(fd);
-  if (stream == nullptr) raise_os_error(errno, path, "list");
-  dir.release();  // the stream owns it now
-  std::unique_ptr<DIR, int (*)(DIR*)> closer(stream, ::closedir);
-  // The names are taken first, so that the removals do not disturb the listing.
-  std::vector<std::string> names;
-  errno = 0;
-  while (struct dirent* found = ::readdir(stream)) {
-    std::string_view entry = found->d_name;
-    if (entry != "." && entry != "..") names.emplace_back(entry);
-    errno = 0;
-  }
-  if (errno != 0) raise_os_error(errno, path, "list");
-  for (const std::string& entry : names) remove_tree_at(fd, entry.c_str(), path / entry);
-  closer.reset();
-  if (::unlinkat(parent, name, AT_REMOVEDIR) != 0) raise_os_error(errno, path, "remove");
-}
-
 }  // namespace
 
 bool is_archive_path(const std::filesystem::path& path) {
@@ -320,33 +286,6 @@ bool is_archive_path(const std::filesystem::path& path) {
     if (suffix == archive_suffix) return true;
   }
   return false;
-}
-
-std::filesystem::path temp_dir_path_for(double seconds_since_epoch) {
-  std::array<char, 512> digits;
-  auto [end, error] = std::to_chars(digits.data(), digits.data() + digits.size(),
-                                    seconds_since_epoch, std::chars_format::fixed);
-  std::string name = "tmp";
-  name.append(digits.data(), error == std::errc() ? end : digits.data());
-  if (name.find('.') == std::string::npos) name += ".0";
-  return std::filesystem::path("/tmp") / name;
-}
-
-std::filesystem::path make_temp_dir_path() {
-  struct timespec now;
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  // One conversion of the whole nanosecond count, so that the name carries every digit the
-  // clock gives that a double can hold.
-  double nanoseconds =
-      static_cast<double>(static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec);
-  return temp_dir_path_for(nanoseconds / 1e9);
-}
-
-void create_temp_dir(const std::filesystem::path& temp_dir) {
-  // The directory holds a copy of a security log: nobody but its owner may look in.
-  if (::mkdir(temp_dir.c_str(), 0700) != 0) {
-    raise_os_error(errno, temp_dir, "create temporary directory");
-  }
 }
 
 std::filesystem::path extract_events_into(const std::filesystem::path& archive,
@@ -415,15 +354,6 @@ std::filesystem::path extract_events_from_archive(const std::filesystem::path& a
                                                   const std::filesystem::path& temp_dir) {
   create_temp_dir(temp_dir);
   return extract_events_into(archive, temp_dir);
-}
-
-void remove_temp_dir(const std::filesystem::path& temp_dir) {
-  if (temp_dir.empty()) return;
-  struct stat status;
-  if (::lstat(temp_dir.c_str(), &status) != 0) raise_os_error(errno, temp_dir, "remove");
-  // A link or a file in its place is not the directory that was made for the copy.
-  if (!S_ISDIR(status.st_mode)) raise_os_error(ENOTDIR, temp_dir, "remove");
-  remove_tree_at(AT_FDCWD, temp_dir.c_str(), temp_dir);
 }
 
 }  // namespace orvex

@@ -12,25 +12,15 @@
 #include <filesystem>
 #include <orvex/lookout_export.hpp>
 
+// The folder the extraction fills comes with it.
+#include "temp_folder.hpp"
+
 namespace orvex {
 
 // True when the last suffix of the file name (from the last dot, when that dot is neither the
 // first nor the last character of the name) is one of ".zip", ".tar", ".gz", ".xz", ".tgz",
 // ".bz2", ".rar", ".7z". Case-sensitive; only the name is looked at, never the content.
 ORVEX_LOOKOUT_API bool is_archive_path(const std::filesystem::path& path);
-
-// "/tmp/tmp" followed by `seconds_since_epoch` in plain decimal notation, in the shortest form
-// that reads back to the same double, always with a point and at least one digit after it:
-// 1733687211.4836092 gives /tmp/tmp1733687211.4836092, 1733687211 gives /tmp/tmp1733687211.0.
-ORVEX_LOOKOUT_API std::filesystem::path temp_dir_path_for(double seconds_since_epoch);
-// temp_dir_path_for() of the current wall-clock time. Creates nothing.
-ORVEX_LOOKOUT_API std::filesystem::path make_temp_dir_path();
-
-// Creates the one directory `temp_dir` with mode 0700 (its parent must exist). Throws OSError
-// (FileNotFoundError for a missing parent, PermissionError, or the plain kind with EEXIST when
-// it exists already); after such a failure nothing was created, so the caller has nothing to
-// remove.
-ORVEX_LOOKOUT_API void create_temp_dir(const std::filesystem::path& temp_dir);
 
 // Extracts the event log of the report archive `archive` into the existing, empty directory
 // `temp_dir` and returns the path of the copy: temp_dir / the first entry of temp_dir's listing
@@ -41,13 +31,13 @@ ORVEX_LOOKOUT_API void create_temp_dir(const std::filesystem::path& temp_dir);
 // owner. Returns `archive` itself, writing nothing, when the archive has no members.
 //
 // Throws FileNotFoundError when `archive` is missing, another OSError when it can't be opened
-// or read (a FIFO is read as it comes) or a write below temp_dir fails; ReadError when it is not a readable tar archive in one of
-// the four compressions (zip, rar, 7z, a gzip file without a tar inside, an empty or corrupted
-// file), and also when the member looked for has an absolute name or a ".." component, or when
-// the last member of that name is not a regular file (a link, a directory, a device); KeyError
-// naming the member and the archive when no member has that name; KeyboardInterrupt when SIGINT
-// arrives meanwhile, also while the open or a read of a FIFO waits for data. On failure whatever was written stays below temp_dir, for the caller to
-// remove.
+// or read (a FIFO is read as it comes) or a write below temp_dir fails; ReadError when it is not a
+// readable tar archive in one of the four compressions (zip, rar, 7z, a gzip file without a tar
+// inside, an empty or corrupted file), and also when the member looked for has an absolute name or
+// a ".." component, or when the last member of that name is not a regular file (a link, a
+// directory, a device); KeyError naming the member and the archive when no member has that name;
+// KeyboardInterrupt when SIGINT arrives meanwhile, also while the open or a read of a FIFO waits
+// for data. On failure whatever was written stays below temp_dir, for the caller to remove.
 ORVEX_LOOKOUT_API std::filesystem::path extract_events_into(const std::filesystem::path& archive,
                                                             const std::filesystem::path& temp_dir);
 
@@ -56,11 +46,5 @@ ORVEX_LOOKOUT_API std::filesystem::path extract_events_into(const std::filesyste
 // failure leaves temp_dir (and whatever was written below it) in place.
 ORVEX_LOOKOUT_API std::filesystem::path extract_events_from_archive(
     const std::filesystem::path& archive, const std::filesystem::path& temp_dir);
-
-// Removes `temp_dir` and everything below it without following symbolic links; the first
-// failure stops the removal. Throws PermissionError on EACCES or EPERM, FileNotFoundError when
-// temp_dir does not exist, another OSError otherwise; each names the path that failed. Does
-// nothing for an empty path.
-ORVEX_LOOKOUT_API void remove_temp_dir(const std::filesystem::path& temp_dir);
 
 }  // namespace orvex

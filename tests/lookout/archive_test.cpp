@@ -150,6 +150,51 @@ class Interrupter {
   std::thread thread_;
 };
 
+// Runs `body` in a child process, as user nobody when the tests run as root (root is never
+// refused a removal), and returns its exit status; 255 when it throws. Everything below `dir` is
+// handed to nobody first, so that the child may change it.
+int as_nobody(const fs::path& dir, const std::function<int()>& body) {
+  const uid_t nobody = 65534;
+  if (::geteuid() == 0) {
+    if (::chown(dir.c_str(), nobody, nobody) != 0) return -1;
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+      if (::lchown(entry.path().c_str(), nobody, nobody) != 0) return -1;
+    }
+  }
+  pid_t child = ::fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    if (::geteuid() == 0 && (::setgid(nobody) != 0 || ::setuid(nobody) != 0)) ::_exit(254);
+    int status = 255;
+    try {
+      status = body();
+    } catch (...) {
+    }
+    ::_exit(status);
+  }
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+bool mentions(const std::exception& error, const fs::path& path) {
+  return std::string(error.what()).find(path.string()) != std::string::npos;
+}
+
+// Below the existing directory `dir`: a file its owner cannot remove (in a read-only
+// directory) and one it can.
+struct LockedTree {
+  fs::path stuck, free;
+};
+LockedTree locked_tree(const fs::path& dir) {
+  LockedTree tree{dir / "host-report/events", dir / "free"};
+  fs::create_directory(tree.stuck.parent_path());
+  std::ofstream(tree.stuck) << kLog;
+  std::ofstream(tree.free) << kLog;
+  ::chmod(tree.stuck.parent_path().c_str(), 0555);
+  return tree;
+}
+
 class ArchiveTest : public ::testing::Test {
  protected:
   TempDir scratch_;
@@ -652,40 +697,95 @@ TEST_F(ArchiveTest, RemoveTempDirTakesTheWholeTreeButNoLinkTarget) {
   EXPECT_EQ(read_file(outside), "keep\n");
 }
 
-TEST_F(ArchiveTest, RemovalWithoutPermissionIsAPermissionError) {
-  fs::path locked = temp_dir_ / "host-report";
-  fs::create_directories(locked);
-  scratch_.write(temp_dir_.filename().string() + "/host-report/events", kLog);
-  ::chmod(locked.c_str(), 0555);
-  // Root is never refused, so the removal runs in a child without privileges.
-  uid_t nobody = 65534;
-  if (::geteuid() == 0) {
-    ASSERT_EQ(::chown(scratch_.path().c_str(), nobody, nobody), 0);
-    for (const auto& entry : fs::recursive_directory_iterator(scratch_.path())) {
-      ASSERT_EQ(::lchown(entry.path().c_str(), nobody, nobody), 0);
-    }
-  }
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    if (::geteuid() == 0 && (::setgid(nobody) != 0 || ::setuid(nobody) != 0)) ::_exit(3);
-    try {
-      remove_temp_dir(temp_dir_);
-      ::_exit(1);
-    } catch (const PermissionError& error) {
-      bool named = std::string(error.what()).find(locked.string() + "/events") != std::string::npos;
-      ::_exit(named ? 0 : 2);
-    } catch (...) {
-      ::_exit(4);
-    }
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: removed, 2: message without the path, 3: setuid";
-  EXPECT_TRUE(fs::exists(locked / "events"));
-  ::chmod(locked.c_str(), 0755);
+TEST_F(ArchiveTest, RemovalWithoutPermissionIsAPermissionErrorAfterRemovingTheRest) {
+  create_temp_dir(temp_dir_);
+  LockedTree tree = locked_tree(temp_dir_);
+  EXPECT_EQ(as_nobody(scratch_.path(),
+                      [&] {
+                        try {
+                          remove_temp_dir(temp_dir_);
+                          return 1;
+                        } catch (const PermissionError& error) {
+                          return mentions(error, tree.stuck) ? 0 : 2;
+                        }
+                      }),
+            0)
+      << "1: removed, 2: message without the path";
+  EXPECT_TRUE(fs::exists(tree.stuck));
+  EXPECT_FALSE(fs::exists(tree.free));
 }
 
+TEST_F(ArchiveTest, TempFolderIsRemovedWithItsOwnerOnly) {
+  fs::path outside = scratch_.write("outside/keep", "keep\n");
+  fs::path first = scratch_.path() / "tmp1.0", second = scratch_.path() / "tmp2.0";
+  {
+    TempFolder folder(first);
+    EXPECT_EQ(folder.path(), first);
+    struct stat status;
+    ASSERT_EQ(::stat(first.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0700u);
+    fs::path archive = scratch_.path() / "sos.tar.gz";
+    std::vector<Member> members = report("host-report");
+    members[3].perm = 0400;
+    write_tar(archive, members);
+    fs::path events = extract_events_into(archive, folder.path());
+    fs::create_directory_symlink(outside.parent_path(), events.parent_path() / "link");
+    fs::permissions(events.parent_path(), fs::perms::owner_read | fs::perms::owner_exec);
+
+    // A move hands the folder on; the moved-from object removes nothing.
+    TempFolder taken = std::move(folder);
+    { TempFolder discarded = std::move(folder); }
+    EXPECT_TRUE(fs::exists(events));
+    TempFolder other(second);
+    other = std::move(taken);  // the folder `other` held goes at once
+    EXPECT_FALSE(fs::exists(second));
+    EXPECT_TRUE(fs::exists(events));
+  }
+  EXPECT_FALSE(fs::exists(fs::symlink_status(first)));
+  EXPECT_EQ(read_file(outside), "keep\n");
+}
+
+TEST_F(ArchiveTest, TempFolderNeverRemovesAFolderItDidNotMake) {
+  fs::path theirs = scratch_.write("tmp1.0/theirs", "x");
+  try {
+    TempFolder folder(theirs.parent_path());
+    ADD_FAILURE() << "no error";
+  } catch (const FileNotFoundError&) {
+    ADD_FAILURE() << "wrong kind";
+  } catch (const OSError& error) {
+    EXPECT_EQ(error.code(), std::errc::file_exists);
+  }
+  EXPECT_EQ(read_file(theirs), "x");
+  EXPECT_THROW(TempFolder(scratch_.path() / "missing" / "tmp1.0"), FileNotFoundError);
+}
+
+TEST_F(ArchiveTest, TempFolderGoesQuietlyAfterRemovingWhatItCan) {
+  // The destructor never throws; remove() reports, and then leaves the rest alone for good.
+  fs::path quiet = scratch_.path() / "tmp1.0", loud = scratch_.path() / "tmp2.0";
+  int status = as_nobody(scratch_.path(), [&] {
+    {
+      TempFolder folder(quiet);
+      locked_tree(quiet);
+    }
+    TempFolder folder(loud);
+    LockedTree tree = locked_tree(loud);
+    try {
+      folder.remove();
+      return 1;
+    } catch (const PermissionError& error) {
+      if (!mentions(error, tree.stuck)) return 2;
+    }
+    // Removable now: only a second removal would take it.
+    ::chmod(tree.stuck.parent_path().c_str(), 0755);
+    return 0;
+  });
+  EXPECT_EQ(status, 0) << "1: removed, 2: message without the path";
+  for (const fs::path& dir : {quiet, loud}) {
+    SCOPED_TRACE(dir);
+    EXPECT_EQ(tree(dir), (std::vector<std::string>{"host-report", "host-report/events"}));
+  }
+  ::chmod((quiet / "host-report").c_str(), 0755);
+  ::chmod((loud / "host-report").c_str(), 0755);
+}
 }  // namespace
 }  // namespace orvex
