@@ -318,7 +318,10 @@ std::filesystem::path extract_events_into(const std::filesystem::path& archive,
 
   struct archive_entry* entry = nullptr;
   int header = libarchive().archive_read_next_header(a, &entry);
-  if (header == ARCHIVE_EOF) return archive;
+  // An empty tar is no report; reading the archive itself as the log would show its blocks.
+  if (header == ARCHIVE_EOF) {
+    throw ReadError("cannot read archive " + quoted(archive) + ": it holds no members");
+  }
   if (header < ARCHIVE_WARN) raise_read_error(a, source);
   const std::string wanted = member_name(entry) + "/" + std::string(kEventsBelowTop);
   if (leads_outside(wanted)) {

@@ -28,16 +28,17 @@ ORVEX_LOOKOUT_API bool is_archive_path(const std::filesystem::path& path);
 // "/vantel/log/orvex/events", where N is the name of the archive's first member with the
 // trailing "/" of a directory removed; the copy gets the member's stored permission bits (less
 // set-user-ID, set-group-ID and sticky), its modification time and, when running as root, its
-// owner. Returns `archive` itself, writing nothing, when the archive has no members.
+// owner.
 //
 // Throws FileNotFoundError when `archive` is missing, another OSError when it can't be opened
 // or read (a FIFO is read as it comes) or a write below temp_dir fails; ReadError when it is not a
 // readable tar archive in one of the four compressions (zip, rar, 7z, a gzip file without a tar
-// inside, an empty or corrupted file), and also when the member looked for has an absolute name or
-// a ".." component, or when the last member of that name is not a regular file (a link, a
-// directory, a device); KeyError naming the member and the archive when no member has that name;
-// KeyboardInterrupt when SIGINT arrives meanwhile, also while the open or a read of a FIFO waits
-// for data. On failure whatever was written stays below temp_dir, for the caller to remove.
+// inside, an empty or corrupted file, a tar without members), and also when the member looked for
+// has an absolute name or a ".." component, or when the last member of that name is not a regular
+// file (a link, a directory, a device); KeyError naming the member and the archive when no member
+// has that name; KeyboardInterrupt when SIGINT arrives meanwhile, also while the open or a read of
+// a FIFO waits for data. On failure whatever was written stays below temp_dir, for the caller to
+// remove.
 ORVEX_LOOKOUT_API std::filesystem::path extract_events_into(const std::filesystem::path& archive,
                                                             const std::filesystem::path& temp_dir);
 
