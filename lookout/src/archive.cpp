@@ -257,8 +257,9 @@ void extract_member(struct archive* a, struct archive_entry* entry, int root,
     // ours, which does not change what is read from it.
     (void)::fchown(out.get(), uid, gid);
   }
-  // The copy is data: set-user-ID, set-group-ID and sticky bits are not carried over.
-  if (::fchmod(out.get(), libarchive().archive_entry_perm(entry) & 0777) != 0) {
+  // The copy is data: set-user-ID, set-group-ID and sticky bits are not carried over. The viewer
+  // that made it must read it, whatever mode root's log had on the reporting host.
+  if (::fchmod(out.get(), (libarchive().archive_entry_perm(entry) & 0777) | S_IRUSR) != 0) {
     raise_os_error(errno, target, "set the mode of");
   }
   struct timespec times[2];

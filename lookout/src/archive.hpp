@@ -27,8 +27,8 @@ ORVEX_LOOKOUT_API bool is_archive_path(const std::filesystem::path& path);
 // / "vantel/log/orvex/events". The member extracted is the last one named N +
 // "/vantel/log/orvex/events", where N is the name of the archive's first member with the
 // trailing "/" of a directory removed; the copy gets the member's stored permission bits (less
-// set-user-ID, set-group-ID and sticky), its modification time and, when running as root, its
-// owner.
+// set-user-ID, set-group-ID and sticky, plus read for the owner), its modification time and, when
+// running as root, its owner.
 //
 // Throws FileNotFoundError when `archive` is missing, another OSError when it can't be opened
 // or read (a FIFO is read as it comes) or a write below temp_dir fails; ReadError when it is not a

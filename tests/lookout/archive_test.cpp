@@ -578,6 +578,35 @@ TEST_F(ArchiveTest, SpecialModeBitsAreDroppedAndRootGetsTheStoredOwner) {
   }
 }
 
+TEST_F(ArchiveTest, CopyIsReadableByTheUserWhoMadeItWhateverTheStoredMode) {
+  const struct {
+    int stored, copy;
+  } rows[] = {{0000, 0400}, {0200, 0600}, {0044, 0444}, {0640, 0640}, {07000, 0400}};
+  fs::path archive = scratch_.path() / "modes.tar.gz";
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.stored);
+    std::vector<Member> members = report("host-report");
+    members[3].perm = row.stored;
+    write_tar(archive, members);
+    fs::path events = extract_events_from_archive(archive, temp_dir_);
+    struct stat status;
+    ASSERT_EQ(::stat(events.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, static_cast<mode_t>(row.copy));
+    remove_temp_dir(temp_dir_);
+  }
+
+  // Root reads any file: the proof is a user who is refused what the mode does not grant.
+  std::vector<Member> members = report("host-report");
+  members[3].perm = 0000;
+  write_tar(archive, members);
+  EXPECT_EQ(
+      as_nobody(scratch_.path(),
+                [&] {
+                  return read_file(extract_events_from_archive(archive, temp_dir_)) == kLog ? 0 : 1;
+                }),
+      0);
+}
+
 TEST_F(ArchiveTest, InterruptStopsTheExtraction) {
   fs::path archive = scratch_.path() / "sos.tar.gz";
   write_tar(archive, report("host-report"));
