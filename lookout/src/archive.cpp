@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -82,7 +83,9 @@ bool leads_outside(std::string_view name) {
   }
 }
 
-std::string quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
+// The user's own paths are named as given; names from inside an archive go through
+// base::quoted(), which keeps them from acting on the terminal.
+std::string quoted_path(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
 
 // The archive file as libarchive's callbacks read it: through the descriptor loops, so that a
 // read that blocks (a FIFO) or is cut short by a signal follows the one EINTR rule.
@@ -126,7 +129,7 @@ la_int64_t skip_source(struct archive*, void* data, la_int64_t request) noexcept
   if (source.error != 0) raise_os_error(source.error, source.path, "read archive");
   const char* detail = libarchive().archive_error_string(a);
   throw ReadError(
-      "cannot read archive " + quoted(source.path) + ": " +
+      "cannot read archive " + quoted_path(source.path) + ": " +
       (detail != nullptr ? base::terminal_safe(detail) : "unsupported format or corrupted file"));
 }
 
@@ -166,13 +169,13 @@ const char* kind_of(struct archive_entry* entry) {
 
 // Opens (creating as needed) the directories of `parts` but the last, below `root`, never
 // following a symbolic link, and returns the innermost one.
-Fd open_parent_dirs(int root, const std::vector<std::string_view>& parts,
+Fd open_parent_dirs(int root, const std::vector<std::string>& parts,
                     const std::filesystem::path& temp_dir) {
   Fd dir = base::open_file_at(root, ".", O_RDONLY | O_DIRECTORY);
   if (!dir) raise_os_error(errno, temp_dir, "open directory");
   std::filesystem::path where = temp_dir;
   for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
-    std::string part(parts[i]);
+    const std::string& part = parts[i];
     where /= part;
     if (::mkdirat(dir.get(), part.c_str(), 0777) != 0 && errno != EEXIST) {
       raise_os_error(errno, where, "create directory");
@@ -209,12 +212,12 @@ std::optional<gid_t> group_id(const char* name) {
 // Writes the data of the current member to a new file at `parts` below `root`, with the
 // member's permission bits, modification time and, for root, owner.
 void extract_member(struct archive* a, struct archive_entry* entry, int root,
-                    const std::vector<std::string_view>& parts, const Source& source,
+                    const std::vector<std::string>& parts, const Source& source,
                     const std::filesystem::path& temp_dir) {
   std::filesystem::path target = temp_dir;
-  for (std::string_view part : parts) target /= std::string(part);
+  for (const std::string& part : parts) target /= part;
   Fd parent = open_parent_dirs(root, parts, temp_dir);
-  std::string leaf(parts.back());
+  const std::string& leaf = parts.back();
   // An earlier member of the same name may have been extracted already; the last one wins,
   // and it gets a fresh file rather than one whose stored mode may forbid writing.
   if (::unlinkat(parent.get(), leaf.c_str(), 0) != 0 && errno != ENOENT) {
@@ -270,12 +273,41 @@ void extract_member(struct archive* a, struct archive_entry* entry, int root,
   if (int err = out.close(); err != 0) raise_os_error(err, target, "write");
 }
 
-std::filesystem::path first_listing_entry(const std::filesystem::path& dir) {
-  std::error_code error;
-  std::filesystem::directory_iterator it(dir, error);
-  if (error) raise_os_error(error.value(), dir, "list");
-  if (it == std::filesystem::directory_iterator()) raise_os_error(ENOENT, dir, "list");
-  return it->path();
+// A name the log may be stored under, and what the last member of that name was.
+struct Candidate {
+  std::string name;                // as stored: names are compared exactly
+  std::vector<std::string> parts;  // without "." components: where the copy goes
+  bool found = false;
+  const char* refused = nullptr;  // what the last member of the name is, unless a regular file
+};
+
+// The log below the directory member `dir` (its stored name without the trailing "/"),
+// refused when it would be written outside temp_dir or at a path too long to open.
+Candidate log_below(const std::string& dir, const std::filesystem::path& archive,
+                    const std::filesystem::path& temp_dir) {
+  Candidate log;
+  log.name = dir + "/" + std::string(kEventsBelowTop);
+  auto refuse = [&](const char* why) {
+    throw ReadError("refusing to extract " + base::quoted(log.name) + " from archive " +
+                    quoted_path(archive) + ": " + why);
+  };
+  if (leads_outside(log.name)) refuse("the name leads outside the extraction directory");
+  std::size_t length = temp_dir.native().size();
+  for (std::string_view part : components(log.name)) {
+    log.parts.emplace_back(part);
+    length += 1 + part.size();
+  }
+  if (length >= PATH_MAX) refuse("the name is too long");
+  return log;
+}
+
+std::string joined(const std::vector<std::string_view>& parts) {
+  std::string text;
+  for (std::string_view part : parts) {
+    if (!text.empty()) text += '/';
+    text += part;
+  }
+  return text;
 }
 
 }  // namespace
@@ -290,7 +322,7 @@ bool is_archive_path(const std::filesystem::path& path) {
 }
 
 std::filesystem::path extract_events_into(const std::filesystem::path& archive,
-                                          const std::filesystem::path& temp_dir) {
+                                          const std::filesystem::path& temp_dir, std::string* top) {
   Fd root = base::open_file(temp_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
   if (!root) raise_os_error(errno, temp_dir, "open directory");
   // A FIFO without a writer blocks here; Ctrl-C ends the wait.
@@ -321,43 +353,60 @@ std::filesystem::path extract_events_into(const std::filesystem::path& archive,
   int header = libarchive().archive_read_next_header(a, &entry);
   // An empty tar is no report; reading the archive itself as the log would show its blocks.
   if (header == ARCHIVE_EOF) {
-    throw ReadError("cannot read archive " + quoted(archive) + ": it holds no members");
+    throw ReadError("cannot read archive " + quoted_path(archive) + ": it holds no members");
   }
   if (header < ARCHIVE_WARN) raise_read_error(a, source);
-  const std::string wanted = member_name(entry) + "/" + std::string(kEventsBelowTop);
-  if (leads_outside(wanted)) {
-    throw ReadError("refusing to extract '" + wanted + "' from archive " + quoted(archive) +
-                    ": the name leads outside the extraction directory");
-  }
-  const std::vector<std::string_view> parts = components(wanted);
+  const std::string first = member_name(entry);
+  Candidate at_top = log_below(first, archive, temp_dir);
+  // A report packed from inside its top directory, or from the folder above it, begins with
+  // "./": its log is at the top, or else below the first directory that follows.
+  const bool packed_from_inside = components(first).empty();
+  std::string first_dir;
+  std::optional<Candidate> below_first_dir;
 
-  bool found = false;
-  const char* refused_kind = nullptr;
   // Every header is read: when several members carry the name, the last one wins.
   while (true) {
     check_interrupt();
     header = libarchive().archive_read_next_header(a, &entry);
     if (header == ARCHIVE_EOF) break;
     if (header < ARCHIVE_WARN) raise_read_error(a, source);
-    if (member_name(entry) != wanted) continue;
-    found = true;
-    refused_kind = kind_of(entry);
-    if (refused_kind == nullptr) extract_member(a, entry, root.get(), parts, source, temp_dir);
+    const std::string name = member_name(entry);
+    if (packed_from_inside && !below_first_dir &&
+        libarchive().archive_entry_filetype(entry) == AE_IFDIR && !components(name).empty()) {
+      first_dir = name;
+      below_first_dir = log_below(first_dir, archive, temp_dir);
+    }
+    for (Candidate* log : {&at_top, below_first_dir ? &*below_first_dir : nullptr}) {
+      if (log == nullptr || name != log->name) continue;
+      log->found = true;
+      log->refused = kind_of(entry);
+      if (log->refused == nullptr)
+        extract_member(a, entry, root.get(), log->parts, source, temp_dir);
+    }
   }
-  if (!found) {
-    throw KeyError("no member '" + wanted + "' in archive " + quoted(archive));
+
+  const Candidate* log = at_top.found ? &at_top : nullptr;
+  if (log == nullptr && below_first_dir && below_first_dir->found) log = &*below_first_dir;
+  if (log == nullptr) {
+    std::string names = base::quoted(at_top.name);
+    if (below_first_dir) names += " or " + base::quoted(below_first_dir->name);
+    throw KeyError("no member " + names + " in archive " + quoted_path(archive));
   }
-  if (refused_kind != nullptr) {
-    throw ReadError("refusing to extract '" + wanted + "' from archive " + quoted(archive) +
-                    ": it is " + refused_kind + ", not a regular file");
+  if (log->refused != nullptr) {
+    throw ReadError("refusing to extract " + base::quoted(log->name) + " from archive " +
+                    quoted_path(archive) + ": it is " + log->refused + ", not a regular file");
   }
-  return first_listing_entry(temp_dir) / "vantel" / "log" / "orvex" / "events";
+  if (top != nullptr) *top = joined(components(log == &at_top ? first : first_dir));
+  std::filesystem::path copy = temp_dir;
+  for (const std::string& part : log->parts) copy /= part;
+  return copy;
 }
 
 std::filesystem::path extract_events_from_archive(const std::filesystem::path& archive,
-                                                  const std::filesystem::path& temp_dir) {
+                                                  const std::filesystem::path& temp_dir,
+                                                  std::string* top) {
   create_temp_dir(temp_dir);
-  return extract_events_into(archive, temp_dir);
+  return extract_events_into(archive, temp_dir, top);
 }
 
 }  // namespace orvex

@@ -1,8 +1,8 @@
 #pragma once
 
 // Archive input: a system-report tar archive whose first member is the report's top-level
-// directory, with the event log at "vantel/log/orvex/events" below it. The viewer unpacks that
-// one file into a private temporary directory and reads the copy.
+// directory (or "./"), with the event log at "vantel/log/orvex/events" below it. The viewer unpacks
+// that one file into a private temporary directory and reads the copy.
 //
 // Only the tar format is read, uncompressed or compressed with gzip, bzip2 or xz, the
 // compression recognised from the content. Nothing is ever written outside the temporary
@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <orvex/lookout_export.hpp>
+#include <string>
 
 // The folder the extraction fills comes with it.
 #include "temp_folder.hpp"
@@ -23,29 +24,38 @@ namespace orvex {
 ORVEX_LOOKOUT_API bool is_archive_path(const std::filesystem::path& path);
 
 // Extracts the event log of the report archive `archive` into the existing, empty directory
-// `temp_dir` and returns the path of the copy: temp_dir / the first entry of temp_dir's listing
-// / "vantel/log/orvex/events". The member extracted is the last one named N +
-// "/vantel/log/orvex/events", where N is the name of the archive's first member with the
-// trailing "/" of a directory removed; the copy gets the member's stored permission bits (less
-// set-user-ID, set-group-ID and sticky, plus read for the owner), its modification time and, when
-// running as root, its owner.
+// `temp_dir` and returns the path of the copy.
+//
+// The member extracted is the last one named N + "/vantel/log/orvex/events", where N is the
+// name of the archive's first member with the trailing "/" of a directory removed; names are
+// compared as stored. A report packed from inside a folder ("tar -C dir ."), whose first member
+// "./" leaves no name once "." components are dropped, has its log at "./vantel/log/orvex/events",
+// or else below the first directory member D that follows ("./host-report/"): D +
+// "/vantel/log/orvex/events". The copy is temp_dir / the member's name without "." components.
+// `top`, when given, receives the report's label: the name of the directory the log was found
+// below (N or D without "." components, "host-report"), empty for a log at the top; it is text
+// from the archive, to be quoted before it is shown. The copy gets the member's stored
+// permission bits (less set-user-ID, set-group-ID and sticky, plus read for the owner), its
+// modification time and, when running as root, its owner.
 //
 // Throws FileNotFoundError when `archive` is missing, another OSError when it can't be opened
-// or read (a FIFO is read as it comes) or a write below temp_dir fails; ReadError when it is not a
-// readable tar archive in one of the four compressions (zip, rar, 7z, a gzip file without a tar
-// inside, an empty or corrupted file, a tar without members), and also when the member looked for
-// has an absolute name or a ".." component, or when the last member of that name is not a regular
-// file (a link, a directory, a device); KeyError naming the member and the archive when no member
-// has that name; KeyboardInterrupt when SIGINT arrives meanwhile, also while the open or a read of
-// a FIFO waits for data. On failure whatever was written stays below temp_dir, for the caller to
-// remove.
+// or read (a FIFO is read as it comes) or a write below temp_dir fails; ReadError when it is not
+// a readable tar archive in one of the four compressions (zip, rar, 7z, a gzip file without a
+// tar inside, an empty or corrupted file, a tar without members), and also when the member
+// looked for has an absolute name, a ".." component or a name too long for a path, or when the
+// last member of that name is not a regular file (a link, a directory, a device); KeyError
+// naming the member and the archive when no member has that name; KeyboardInterrupt when SIGINT
+// arrives meanwhile, also while the open or a read of a FIFO waits for data. On failure
+// whatever was written stays below temp_dir, for the caller to remove.
 ORVEX_LOOKOUT_API std::filesystem::path extract_events_into(const std::filesystem::path& archive,
-                                                            const std::filesystem::path& temp_dir);
+                                                            const std::filesystem::path& temp_dir,
+                                                            std::string* top = nullptr);
 
-// create_temp_dir(temp_dir), then extract_events_into(archive, temp_dir): the two steps in one,
-// with the errors of both. When the creation fails, nothing is left to remove; every later
+// create_temp_dir(temp_dir), then extract_events_into(archive, temp_dir, top): the two steps in
+// one, with the errors of both. When the creation fails, nothing is left to remove; every later
 // failure leaves temp_dir (and whatever was written below it) in place.
 ORVEX_LOOKOUT_API std::filesystem::path extract_events_from_archive(
-    const std::filesystem::path& archive, const std::filesystem::path& temp_dir);
+    const std::filesystem::path& archive, const std::filesystem::path& temp_dir,
+    std::string* top = nullptr);
 
 }  // namespace orvex

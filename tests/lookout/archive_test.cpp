@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -312,28 +313,85 @@ TEST_F(ArchiveTest, ExtractsTheLogInEachCompressionRecognisedFromContent) {
 }
 
 TEST_F(ArchiveTest, ReadsArchivesOfTheTarCommand) {
-  // As the report tool packs them, and with every name behind a "./" component: the copy's
-  // path comes from the listing, so both lead to the same place.
+  // As the report tool packs them, with every name behind a "./" component, and packed from
+  // inside the report or from the folder above it, where the first member is "./".
   TempDir source;
   source.write("host-report/vantel/log/orvex/events", kLog);
   source.write("host-report/sos_commands/date", "Tue Mar  5\n");
+  const std::string from = shell_quote(source.path());
   const struct {
     const char* name;
-    const char* flags;
+    std::string what;
+    const char* copy;
     const char* top;
   } rows[] = {
-      {"sos.tar.xz", "-cJf", "host-report"},
-      {"dot.tar.gz", "-czf", "./host-report"},
-      {"sos.tar.bz2", "-cjf", "host-report"},
+      {"sos.tar.xz", "-cJf ARCHIVE -C " + from + " host-report", "host-report", "host-report"},
+      {"dot.tar.gz", "-czf ARCHIVE -C " + from + " ./host-report", "host-report", "host-report"},
+      {"sos.tar.bz2", "-cjf ARCHIVE -C " + from + " host-report", "host-report", "host-report"},
+      {"inside.tar.gz", "-czf ARCHIVE -C " + from + "/host-report .", "", ""},
+      {"above.tar", "-cf ARCHIVE -C " + from + " .", "host-report", "host-report"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     fs::path archive = scratch_.path() / row.name;
-    run(std::string("tar ") + row.flags + " " + shell_quote(archive) + " -C " +
-        shell_quote(source.path()) + " " + row.top);
-    fs::path events = extract_events_from_archive(archive, temp_dir_);
-    EXPECT_EQ(events, temp_dir_ / "host-report/vantel/log/orvex/events");
+    std::string what = row.what;
+    what.replace(what.find("ARCHIVE"), 7, shell_quote(archive));
+    run("tar " + what);
+    std::string top = "not set";
+    fs::path events = extract_events_from_archive(archive, temp_dir_, &top);
+    EXPECT_EQ(events, temp_dir_ / row.copy / "vantel/log/orvex/events");
     EXPECT_EQ(read_file(events), kLog);
+    EXPECT_EQ(top, row.top);
+    remove_temp_dir(temp_dir_);
+  }
+}
+
+TEST_F(ArchiveTest, ReportPackedFromInsidePrefersTheLogAtTheTop) {
+  // "./" first: the log at the top, or else below the first directory that follows, and
+  // nowhere else.
+  auto packed_from_inside = [](std::vector<Member> members) {
+    members.insert(members.begin(), {"./", "", 0755, AE_IFDIR});
+    return members;
+  };
+  std::vector<Member> both = packed_from_inside(report("./host-report", "below\n"));
+  both.push_back({"./vantel/log/orvex/events", kLog});
+  std::vector<Member> second_dir = packed_from_inside(report("./host-report"));
+  second_dir.insert(second_dir.begin() + 1, {"./etc/", "", 0755, AE_IFDIR});
+  std::vector<Member> dot_only = packed_from_inside({});
+  const struct {
+    const char* label;
+    std::vector<Member> members;
+    const char* log;   // what the copy holds, or null for a KeyError
+    const char* copy;  // below temp_dir, or the names the KeyError gives
+    const char* top;
+  } rows[] = {
+      {"top wins", both, kLog.c_str(), "vantel/log/orvex/events", ""},
+      {"below the first directory", packed_from_inside(report("./host-report")), kLog.c_str(),
+       "host-report/vantel/log/orvex/events", "host-report"},
+      {"spelled without ./", packed_from_inside(report("host-report")), kLog.c_str(),
+       "host-report/vantel/log/orvex/events", "host-report"},
+      {"not below a later directory", second_dir, nullptr,
+       "'./vantel/log/orvex/events' or './etc/vantel/log/orvex/events'", ""},
+      {"nothing but ./", dot_only, nullptr, "'./vantel/log/orvex/events' in", ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.label);
+    fs::path archive = scratch_.path() / "inside.tar.gz";
+    write_tar(archive, row.members);
+    std::string top = "not set";
+    if (row.log != nullptr) {
+      fs::path events = extract_events_from_archive(archive, temp_dir_, &top);
+      EXPECT_EQ(events, temp_dir_ / row.copy);
+      EXPECT_EQ(read_file(events), row.log);
+      EXPECT_EQ(top, row.top);
+    } else {
+      try {
+        extract_events_from_archive(archive, temp_dir_, &top);
+        ADD_FAILURE() << "no error";
+      } catch (const KeyError& error) {
+        EXPECT_NE(std::string(error.what()).find(row.copy), std::string::npos) << error.what();
+      }
+    }
     remove_temp_dir(temp_dir_);
   }
 }
@@ -480,27 +538,34 @@ TEST_F(ArchiveTest, NoLogAtTheExpectedPlaceIsAKeyErrorNamingTheMember) {
   }
 }
 
-TEST_F(ArchiveTest, NamesLeadingOutsideAreRefusedAndNothingIsWritten) {
+TEST_F(ArchiveTest, NamesLeadingOutsideOrTooLongAreRefusedAndNothingIsWritten) {
   fs::path outside = scratch_.path() / "escaped";
-  const std::string absolute = outside.string();
+  std::vector<Member> after_dot = report("../escaped");
+  after_dot.insert(after_dot.begin(), {"./", "", 0755, AE_IFDIR});
+  std::string deep = "host-report";
+  while (deep.size() < PATH_MAX) deep += "/" + std::string(100, 'd');
   const struct {
     const char* label;
-    std::string top;
+    std::vector<Member> members;
+    const char* why;
   } rows[] = {
-      {"absolute", absolute},
-      {"parent", "../escaped"},
-      {"parent inside", "host-report/../../escaped"},
-      {"root", "/"},
+      {"absolute", report(outside.string()), "outside"},
+      {"parent", report("../escaped"), "outside"},
+      {"parent inside", report("host-report/../../escaped"), "outside"},
+      {"root", report("/"), "outside"},
+      {"parent after ./", after_dot, "outside"},
+      // The viewer could not open the copy by its path.
+      {"too long", report(deep), "too long"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.label);
     fs::path archive = scratch_.path() / "evil.tar.gz";
-    write_tar(archive, report(row.top));
+    write_tar(archive, row.members);
     try {
       extract_events_from_archive(archive, temp_dir_);
       ADD_FAILURE() << "no error";
     } catch (const ReadError& error) {
-      EXPECT_NE(std::string(error.what()).find("outside"), std::string::npos) << error.what();
+      EXPECT_NE(std::string(error.what()).find(row.why), std::string::npos) << error.what();
     }
     EXPECT_TRUE(fs::is_empty(temp_dir_));
     EXPECT_FALSE(fs::exists(outside));
