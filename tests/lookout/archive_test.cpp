@@ -538,6 +538,27 @@ TEST_F(ArchiveTest, NoLogAtTheExpectedPlaceIsAKeyErrorNamingTheMember) {
   }
 }
 
+TEST_F(ArchiveTest, MemberNamesInMessagesCannotActOnTheTerminal) {
+  const std::string top = "host\x1b]0;owned\x07";
+  std::vector<Member> missing = report(top);
+  missing.erase(missing.begin() + 3);
+  std::vector<Member> linked = report(top);
+  linked[3] = {top + "/vantel/log/orvex/events", "", 0777, AE_IFLNK, "/etc/shadow"};
+  for (const auto& members : {missing, linked}) {
+    fs::path archive = scratch_.path() / "controls.tar.gz";
+    write_tar(archive, members);
+    try {
+      extract_events_from_archive(archive, temp_dir_);
+      ADD_FAILURE() << "no error";
+    } catch (const Error& error) {
+      std::string message = error.what();
+      EXPECT_EQ(message.find_first_of("\x1b\x07"), std::string::npos) << message;
+      EXPECT_NE(message.find("'host\\x1b]0;owned\\x07/vantel/"), std::string::npos) << message;
+    }
+    remove_temp_dir(temp_dir_);
+  }
+}
+
 TEST_F(ArchiveTest, NamesLeadingOutsideOrTooLongAreRefusedAndNothingIsWritten) {
   fs::path outside = scratch_.path() / "escaped";
   std::vector<Member> after_dot = report("../escaped");
