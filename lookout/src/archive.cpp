@@ -5,12 +5,15 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -34,6 +37,9 @@ constexpr std::array<std::string_view, 8> kArchiveSuffixes = {".zip", ".tar", ".
 constexpr std::string_view kEventsBelowTop = "vantel/log/orvex/events";
 // Large reads keep the number of system calls small on a log of hundreds of megabytes.
 constexpr std::size_t kReadBlockSize = 1 << 20;
+// How far a copy grows between two looks at the free space: far below the margin, and rare
+// enough to cost nothing next to the writes.
+constexpr std::uint64_t kSpaceCheckInterval = std::uint64_t{32} << 20;
 
 using base::Fd;
 
@@ -209,14 +215,77 @@ std::optional<gid_t> group_id(const char* name) {
   return found->gr_gid;
 }
 
-// Writes the data of the current member to a new file at `parts` below `root`, with the
-// member's permission bits, modification time and, for root, owner.
-void extract_member(struct archive* a, struct archive_entry* entry, int root,
-                    const std::vector<std::string>& parts, const Source& source,
-                    const std::filesystem::path& temp_dir) {
-  std::filesystem::path target = temp_dir;
+// A name the log may be stored under, and what the last member of that name was.
+struct Candidate {
+  std::string name;                // as stored: names are compared exactly
+  std::vector<std::string> parts;  // without "." components: where the copy goes
+  bool found = false;
+  const char* refused = nullptr;  // what the last member of the name is, unless a regular file
+};
+
+// Where the copy goes, and how much room it may take.
+struct Destination {
+  int root;  // temp_dir, open
+  const std::filesystem::path& temp_dir;
+  std::uint64_t keep_free_minimum;
+};
+
+// 20.0 GiB, 256 MiB, 344 bytes: three figures at most, as a person reads a size.
+std::string size_text(std::uint64_t bytes) {
+  if (bytes < 1024) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+  constexpr std::array<const char*, 6> kUnits = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  double value = static_cast<double>(bytes) / 1024;
+  std::size_t unit = 0;
+  while (value >= 1024 && unit + 1 < kUnits.size()) {
+    value /= 1024;
+    ++unit;
+  }
+  std::array<char, 32> text;
+  std::snprintf(text.data(), text.size(), value < 100 ? "%.1f %s" : "%.0f %s", value, kUnits[unit]);
+  return text.data();
+}
+
+// Throws OSError (ENOSPC) unless a copy of `member` of `size` bytes, of which `written` are on
+// the disk already, leaves the margin free on the file system of the temporary folder. The
+// size is the copy's logical one, holes included: the viewer reads the copy whole.
+void ensure_room(const Destination& to, const std::string& member, std::uint64_t size,
+                 std::uint64_t written) {
+  struct statvfs fs;
+  if (::fstatvfs(to.root, &fs) != 0) raise_os_error(errno, to.temp_dir, "check free space in");
+  // Some virtual file systems report no size at all; there is nothing to go by.
+  if (fs.f_blocks == 0) return;
+  const std::uint64_t unit = fs.f_frsize != 0 ? fs.f_frsize : fs.f_bsize;
+  const std::uint64_t available = static_cast<std::uint64_t>(fs.f_bavail) * unit;
+  const std::uint64_t margin =
+      free_space_margin(static_cast<std::uint64_t>(fs.f_blocks) * unit, to.keep_free_minimum);
+  const std::uint64_t needed = size > written ? size - written : 0;
+  if (needed <= available && available - needed >= margin) return;
+  // The folder the user knows: the temporary folder itself goes with the failure.
+  const std::filesystem::path where =
+      to.temp_dir.has_parent_path() ? to.temp_dir.parent_path() : to.temp_dir;
+  throw OSError("not enough space in " + quoted_path(where) + " to unpack " + base::quoted(member) +
+                    " (" + size_text(size) + ") and keep " + size_text(margin) + " free",
+                std::error_code(ENOSPC, std::generic_category()), where);
+}
+
+// Writes the data of the current member, the log `log`, to a new file at its parts below the
+// temporary folder, with the member's permission bits, modification time and, for root, owner.
+void extract_member(struct archive* a, struct archive_entry* entry, const Source& source,
+                    const Destination& to, const Candidate& log) {
+  const std::vector<std::string>& parts = log.parts;
+  // Nothing is written for a member too large to keep the margin free; an archive of a few
+  // hundred bytes can declare a sparse member of many gigabytes.
+  std::uint64_t size = 0;
+  if (libarchive().archive_entry_size_is_set(entry)) {
+    size =
+        static_cast<std::uint64_t>(std::max<la_int64_t>(libarchive().archive_entry_size(entry), 0));
+  }
+  const std::uint64_t declared = size;
+  ensure_room(to, log.name, size, 0);
+
+  std::filesystem::path target = to.temp_dir;
   for (const std::string& part : parts) target /= part;
-  Fd parent = open_parent_dirs(root, parts, temp_dir);
+  Fd parent = open_parent_dirs(to.root, parts, to.temp_dir);
   const std::string& leaf = parts.back();
   // An earlier member of the same name may have been extracted already; the last one wins,
   // and it gets a fresh file rather than one whose stored mode may forbid writing.
@@ -227,26 +296,37 @@ void extract_member(struct archive* a, struct archive_entry* entry, int root,
                               0600);
   if (!out) raise_os_error(errno, target, "create");
 
-  std::int64_t position = 0;
+  std::uint64_t position = 0;
+  std::uint64_t written = 0;  // bytes of data; holes take no disk yet
+  std::uint64_t next_check = kSpaceCheckInterval;
   while (true) {
     check_interrupt();
     const void* block = nullptr;
-    std::size_t size = 0;
+    std::size_t length = 0;
     la_int64_t offset = 0;
-    int status = libarchive().archive_read_data_block(a, &block, &size, &offset);
+    int status = libarchive().archive_read_data_block(a, &block, &length, &offset);
     if (status == ARCHIVE_EOF) break;
     if (status < ARCHIVE_WARN) raise_read_error(a, source);
-    // A sparse member leaves holes between its blocks.
-    if (offset != position) {
-      if (::lseek(out.get(), offset, SEEK_SET) < 0) raise_os_error(errno, target, "seek");
-      position = offset;
+    if (offset < 0) raise_os_error(EINVAL, target, "seek");
+    const std::uint64_t end = static_cast<std::uint64_t>(offset) + length;
+    // Free space is looked at again as the copy grows, holes counted as if written, and at
+    // once for data past the declared size.
+    size = std::max(size, end);
+    if (end >= next_check) {
+      ensure_room(to, log.name, size, written);
+      next_check = end + kSpaceCheckInterval;
     }
-    if (!base::write_all(out.get(), block, size)) raise_os_error(errno, target, "write");
-    position += static_cast<std::int64_t>(size);
+    // A sparse member leaves holes between its blocks.
+    if (static_cast<std::uint64_t>(offset) != position) {
+      if (::lseek(out.get(), offset, SEEK_SET) < 0) raise_os_error(errno, target, "seek");
+      position = static_cast<std::uint64_t>(offset);
+    }
+    if (!base::write_all(out.get(), block, length)) raise_os_error(errno, target, "write");
+    position += length;
+    written += length;
   }
-  if (libarchive().archive_entry_size_is_set(entry) &&
-      position < libarchive().archive_entry_size(entry)) {
-    if (::ftruncate(out.get(), libarchive().archive_entry_size(entry)) != 0) {
+  if (position < declared) {
+    if (::ftruncate(out.get(), static_cast<off_t>(declared)) != 0) {
       raise_os_error(errno, target, "extend");
     }
   }
@@ -272,14 +352,6 @@ void extract_member(struct archive* a, struct archive_entry* entry, int root,
   if (::futimens(out.get(), times) != 0) raise_os_error(errno, target, "set the time of");
   if (int err = out.close(); err != 0) raise_os_error(err, target, "write");
 }
-
-// A name the log may be stored under, and what the last member of that name was.
-struct Candidate {
-  std::string name;                // as stored: names are compared exactly
-  std::vector<std::string> parts;  // without "." components: where the copy goes
-  bool found = false;
-  const char* refused = nullptr;  // what the last member of the name is, unless a regular file
-};
 
 // The log below the directory member `dir` (its stored name without the trailing "/"),
 // refused when it would be written outside temp_dir or at a path too long to open.
@@ -321,10 +393,17 @@ bool is_archive_path(const std::filesystem::path& path) {
   return false;
 }
 
+std::uint64_t free_space_margin(std::uint64_t file_system_size, std::uint64_t minimum) {
+  std::uint64_t share = std::min(file_system_size / 100 * kKeepFreePercent, kKeepFreeShareCap);
+  return std::max(minimum, share);
+}
+
 std::filesystem::path extract_events_into(const std::filesystem::path& archive,
-                                          const std::filesystem::path& temp_dir, std::string* top) {
+                                          const std::filesystem::path& temp_dir, std::string* top,
+                                          std::uint64_t keep_free_minimum) {
   Fd root = base::open_file(temp_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
   if (!root) raise_os_error(errno, temp_dir, "open directory");
+  const Destination to{root.get(), temp_dir, keep_free_minimum};
   // A FIFO without a writer blocks here; Ctrl-C ends the wait.
   Source source{archive, base::open_file(archive.c_str(), O_RDONLY)};
   if (!source.fd) raise_os_error(errno, archive, "open archive");
@@ -380,8 +459,7 @@ std::filesystem::path extract_events_into(const std::filesystem::path& archive,
       if (log == nullptr || name != log->name) continue;
       log->found = true;
       log->refused = kind_of(entry);
-      if (log->refused == nullptr)
-        extract_member(a, entry, root.get(), log->parts, source, temp_dir);
+      if (log->refused == nullptr) extract_member(a, entry, source, to, *log);
     }
   }
 

@@ -9,6 +9,7 @@
 // directory: the member looked for must have a relative name without ".." components and must
 // be a regular file, or the extraction is refused.
 
+#include <cstdint>
 #include <filesystem>
 #include <orvex/lookout_export.hpp>
 #include <string>
@@ -22,6 +23,17 @@ namespace orvex {
 // first nor the last character of the name) is one of ".zip", ".tar", ".gz", ".xz", ".tgz",
 // ".bz2", ".rar", ".7z". Case-sensitive; only the name is looked at, never the content.
 ORVEX_LOOKOUT_API bool is_archive_path(const std::filesystem::path& path);
+
+// What an extraction leaves free on the file system of the temporary folder, so that a report,
+// or an archive made to look like one, cannot fill the disk that the system's own logs and the
+// user's work need: the larger of `minimum` and 5 % of the file system's size, the 5 % counted
+// up to 1 GiB at most. A small /tmp keeps at least 256 MiB; a large disk that is 96 % full but
+// still has gigabytes free takes a report.
+inline constexpr std::uint64_t kKeepFreeMinimum = std::uint64_t{256} << 20;
+inline constexpr std::uint64_t kKeepFreePercent = 5;
+inline constexpr std::uint64_t kKeepFreeShareCap = std::uint64_t{1} << 30;
+ORVEX_LOOKOUT_API std::uint64_t free_space_margin(std::uint64_t file_system_size,
+                                                  std::uint64_t minimum = kKeepFreeMinimum);
 
 // Extracts the event log of the report archive `archive` into the existing, empty directory
 // `temp_dir` and returns the path of the copy.
@@ -38,8 +50,16 @@ ORVEX_LOOKOUT_API bool is_archive_path(const std::filesystem::path& path);
 // permission bits (less set-user-ID, set-group-ID and sticky, plus read for the owner), its
 // modification time and, when running as root, its owner.
 //
+// The copy is not made when its size, as the member's header declares it, would leave less
+// than free_space_margin(size of the file system, keep_free_minimum) free on the file system of
+// temp_dir; as the copy grows, the free space is looked at again every 32 MiB. The size is the
+// logical one, holes of a sparse member included: the viewer reads the copy whole.
+//
 // Throws FileNotFoundError when `archive` is missing, another OSError when it can't be opened
-// or read (a FIFO is read as it comes) or a write below temp_dir fails; ReadError when it is not
+// or read (a FIFO is read as it comes) or a write below temp_dir fails, and with ENOSPC when
+// the copy would leave too little free ("not enough space in '/tmp' to unpack
+// 'host/vantel/log/orvex/events' (20.0 GiB) and keep 1.0 GiB free", the folder above temp_dir
+// as its path()); ReadError when it is not
 // a readable tar archive in one of the four compressions (zip, rar, 7z, a gzip file without a
 // tar inside, an empty or corrupted file, a tar without members), and also when the member
 // looked for has an absolute name, a ".." component or a name too long for a path, or when the
@@ -47,9 +67,9 @@ ORVEX_LOOKOUT_API bool is_archive_path(const std::filesystem::path& path);
 // naming the member and the archive when no member has that name; KeyboardInterrupt when SIGINT
 // arrives meanwhile, also while the open or a read of a FIFO waits for data. On failure
 // whatever was written stays below temp_dir, for the caller to remove.
-ORVEX_LOOKOUT_API std::filesystem::path extract_events_into(const std::filesystem::path& archive,
-                                                            const std::filesystem::path& temp_dir,
-                                                            std::string* top = nullptr);
+ORVEX_LOOKOUT_API std::filesystem::path extract_events_into(
+    const std::filesystem::path& archive, const std::filesystem::path& temp_dir,
+    std::string* top = nullptr, std::uint64_t keep_free_minimum = kKeepFreeMinimum);
 
 // create_temp_dir(temp_dir), then extract_events_into(archive, temp_dir, top): the two steps in
 // one, with the errors of both. When the creation fails, nothing is left to remove; every later

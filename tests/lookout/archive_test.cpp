@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,8 +20,10 @@
 #include <ctime>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <base/fd.hpp>
@@ -691,6 +694,118 @@ TEST_F(ArchiveTest, CopyIsReadableByTheUserWhoMadeItWhateverTheStoredMode) {
                   return read_file(extract_events_from_archive(archive, temp_dir_)) == kLog ? 0 : 1;
                 }),
       0);
+}
+
+TEST(FreeSpaceMarginTest, TheLargerOfTheMinimumAndAShareOfTheFileSystemUpToAGibibyte) {
+  constexpr std::uint64_t MiB = 1 << 20, GiB = 1 << 30;
+  const struct {
+    std::uint64_t file_system, minimum, margin;
+  } rows[] = {
+      {0, kKeepFreeMinimum, 256 * MiB},
+      {2 * GiB, kKeepFreeMinimum, 256 * MiB},  // a small /tmp in memory
+      {10 * GiB, kKeepFreeMinimum, 10 * GiB / 100 * 5},
+      {40 * GiB, kKeepFreeMinimum, GiB},
+      {4096 * GiB, kKeepFreeMinimum, GiB},
+      {4096 * GiB, 8 * GiB, 8 * GiB},
+      {2 * GiB, 0, 2 * GiB / 100 * 5},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.file_system);
+    EXPECT_EQ(free_space_margin(row.file_system, row.minimum), row.margin);
+  }
+}
+
+// The free space of the file system that holds `path`, in bytes, and its size.
+std::pair<std::uint64_t, std::uint64_t> space_of(const fs::path& path) {
+  struct statvfs fs;
+  if (::statvfs(path.c_str(), &fs) != 0) return {0, 0};
+  return {std::uint64_t{fs.f_bavail} * fs.f_frsize, std::uint64_t{fs.f_blocks} * fs.f_frsize};
+}
+
+TEST_F(ArchiveTest, HugeSparseMemberIsRefusedBeforeAnythingIsWritten) {
+  // A few hundred bytes of archive that unpack to more than the disk holds: a hole.
+  const std::uint64_t huge = space_of(scratch_.path()).second + (std::uint64_t{1} << 30);
+  TempDir source;
+  fs::path log = source.write("host/vantel/log/orvex/events", "");
+  ASSERT_EQ(::truncate(log.c_str(), static_cast<off_t>(huge)), 0);
+  fs::path archive = scratch_.path() / "holes.tar.gz";
+  run("tar --sparse -czf " + shell_quote(archive) + " -C " + shell_quote(source.path()) + " host");
+  EXPECT_LT(fs::file_size(archive), 4096u);
+  create_temp_dir(temp_dir_);
+  try {
+    extract_events_into(archive, temp_dir_);
+    ADD_FAILURE() << "no error";
+  } catch (const OSError& error) {
+    EXPECT_EQ(error.code(), std::errc::no_space_on_device);
+    EXPECT_EQ(error.path(), scratch_.path());
+    const std::string message = error.what();
+    EXPECT_EQ(message.rfind("not enough space in '" + scratch_.path().string() +
+                                "' to unpack 'host/vantel/log/orvex/events' (",
+                            0),
+              0u)
+        << message;
+    EXPECT_NE(message.find(" GiB) and keep "), std::string::npos) << message;
+  }
+  EXPECT_TRUE(fs::is_empty(temp_dir_));
+}
+
+TEST_F(ArchiveTest, MarginIsKeptFreeAlsoForASmallCopy) {
+  std::string log(3 << 19, 'x');  // 1.5 MiB
+  fs::path archive = scratch_.path() / "sos.tar.gz";
+  write_tar(archive, report("host-report", log));
+  create_temp_dir(temp_dir_);
+  const std::uint64_t PiB = std::uint64_t{1} << 50;
+  try {
+    extract_events_into(archive, temp_dir_, nullptr, PiB);
+    ADD_FAILURE() << "no error";
+  } catch (const OSError& error) {
+    EXPECT_EQ(error.code(), std::errc::no_space_on_device);
+    EXPECT_EQ(error.what(), "not enough space in '" + scratch_.path().string() +
+                                "' to unpack 'host-report/vantel/log/orvex/events' (1.5 MiB) "
+                                "and keep 1.0 PiB free");
+  }
+  EXPECT_TRUE(fs::is_empty(temp_dir_));
+
+  // Just enough room for the copy and the margin.
+  const std::uint64_t room = space_of(scratch_.path()).first - log.size() - (64 << 20);
+  EXPECT_EQ(read_file(extract_events_into(archive, temp_dir_, nullptr, room)), log);
+}
+
+TEST_F(ArchiveTest, FailedExtractionGoesWithTheTempFolder) {
+  // As the viewer holds the folder: an optional TempFolder, made before the extraction.
+  std::string log;
+  for (std::uint64_t i = 0; log.size() < (4u << 20); ++i) {
+    log += std::to_string(i * 7919 % 100003) + "\n";
+  }
+  fs::path whole = scratch_.path() / "whole.tar.gz";
+  write_tar(whole, report("host-report", log));
+  std::string bytes = read_file(whole);
+  fs::path cut = scratch_.write("cut.tar.gz", bytes.substr(0, bytes.size() * 3 / 4));
+
+  // Cut short in the middle of the log, the extraction leaves part of a copy behind.
+  EXPECT_THROW(extract_events_from_archive(cut, temp_dir_), ReadError);
+  EXPECT_TRUE(fs::exists(temp_dir_ / "host-report/vantel/log/orvex/events"));
+  remove_temp_dir(temp_dir_);
+
+  const struct {
+    const char* label;
+    fs::path archive;
+    std::uint64_t keep_free;
+  } rows[] = {
+      {"cut short", cut, kKeepFreeMinimum},
+      {"no room", whole, std::uint64_t{1} << 50},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.label);
+    EXPECT_THROW(
+        {
+          std::optional<TempFolder> folder;
+          folder.emplace(temp_dir_);
+          extract_events_into(row.archive, folder->path(), nullptr, row.keep_free);
+        },
+        Error);
+    EXPECT_FALSE(fs::exists(temp_dir_));
+  }
 }
 
 TEST_F(ArchiveTest, InterruptStopsTheExtraction) {
