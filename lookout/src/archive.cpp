@@ -107,7 +107,14 @@ struct Source {
 la_ssize_t read_source(struct archive* a, void* data, const void** block) noexcept {
   auto* source = static_cast<Source*>(data);
   *block = source->buffer.get();
-  ssize_t got = base::read_some(source->fd.get(), source->buffer.get(), kReadBlockSize);
+  // libarchive passes over unwanted members inside its own calls, a long while in a large
+  // compressed report: each block it asks for is a point where Ctrl-C can end the work.
+  ssize_t got = -1;
+  if (base::interrupt_requested()) {
+    errno = EINTR;
+  } else {
+    got = base::read_some(source->fd.get(), source->buffer.get(), kReadBlockSize);
+  }
   if (got < 0) {
     source->error = errno;
     libarchive().archive_set_error(a, source->error, "%s", std::strerror(source->error));
