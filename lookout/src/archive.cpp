@@ -237,7 +237,7 @@ struct Destination {
   std::uint64_t keep_free_minimum;
 };
 
-// 20.0 GiB, 256 MiB, 344 bytes: three figures at most, as a person reads a size.
+// 20.0 GiB, 256 MiB, 344 bytes: a size as a person reads it.
 std::string size_text(std::uint64_t bytes) {
   if (bytes < 1024) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
   constexpr std::array<const char*, 6> kUnits = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
@@ -314,12 +314,15 @@ void extract_member(struct archive* a, struct archive_entry* entry, const Source
     int status = libarchive().archive_read_data_block(a, &block, &length, &offset);
     if (status == ARCHIVE_EOF) break;
     if (status < ARCHIVE_WARN) raise_read_error(a, source);
-    if (offset < 0) raise_os_error(EINVAL, target, "seek");
+    if (offset < 0) {
+      throw ReadError("cannot read archive " + quoted_path(source.path) + ": " +
+                      base::quoted(log.name) + " has data at a negative offset");
+    }
     const std::uint64_t end = static_cast<std::uint64_t>(offset) + length;
     // Free space is looked at again as the copy grows, holes counted as if written, and at
-    // once for data past the declared size.
-    size = std::max(size, end);
-    if (end >= next_check) {
+    // once for data past the size declared.
+    if (end >= next_check || end > size) {
+      size = std::max(size, end);
       ensure_room(to, log.name, size, written);
       next_check = end + kSpaceCheckInterval;
     }
