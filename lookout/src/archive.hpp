@@ -40,15 +40,15 @@ ORVEX_LOOKOUT_API std::uint64_t free_space_margin(std::uint64_t file_system_size
 //
 // The member extracted is the last one named N + "/vantel/log/orvex/events", where N is the
 // name of the archive's first member with the trailing "/" of a directory removed; names are
-// compared as stored. A report packed from inside a folder ("tar -C dir ."), whose first member
-// "./" leaves no name once "." components are dropped, has its log at "./vantel/log/orvex/events",
-// or else below the first directory member D that follows ("./host-report/"): D +
-// "/vantel/log/orvex/events". The copy is temp_dir / the member's name without "." components.
-// `top`, when given, receives the report's label: the name of the directory the log was found
-// below (N or D without "." components, "host-report"), empty for a log at the top; it is text
-// from the archive, to be quoted before it is shown. The copy gets the member's stored
-// permission bits (less set-user-ID, set-group-ID and sticky, plus read for the owner), its
-// modification time and, when running as root, its owner.
+// compared as stored. A report packed from inside a folder ("tar -C dir ."), whose first
+// member "./" leaves no name once "." components are dropped, has its log at
+// "./vantel/log/orvex/events", or else below the first directory member D that follows
+// ("./host-report/"): D + "/vantel/log/orvex/events". The copy is temp_dir / the member's name
+// without "." components. `top`, when given, receives the report's label: the name of the
+// directory the log was found below (N or D without "." components, "host-report"), empty for
+// a log at the top; it is text from the archive, to be quoted before it is shown. The copy gets
+// the member's stored permission bits (less set-user-ID, set-group-ID and sticky, plus read for
+// the owner), its modification time and, when running as root, its owner.
 //
 // The copy is not made when its size, as the member's header declares it, would leave less
 // than free_space_margin(size of the file system, keep_free_minimum) free on the file system of
@@ -56,17 +56,18 @@ ORVEX_LOOKOUT_API std::uint64_t free_space_margin(std::uint64_t file_system_size
 // logical one, holes of a sparse member included: the viewer reads the copy whole.
 //
 // Throws FileNotFoundError when `archive` is missing, another OSError when it can't be opened
-// or read (a FIFO is read as it comes) or a write below temp_dir fails, and with ENOSPC when
-// the copy would leave too little free ("not enough space in '/tmp' to unpack
-// 'host/vantel/log/orvex/events' (20.0 GiB) and keep 1.0 GiB free", the folder above temp_dir
-// as its path()); ReadError when it is not
-// a readable tar archive in one of the four compressions (zip, rar, 7z, a gzip file without a
-// tar inside, an empty or corrupted file, a tar without members), and also when the member
-// looked for has an absolute name, a ".." component or a name too long for a path, or when the
-// last member of that name is not a regular file (a link, a directory, a device); KeyError
-// naming the member and the archive when no member has that name; KeyboardInterrupt when SIGINT
-// arrives meanwhile, also while the open or a read of a FIFO waits for data. On failure
-// whatever was written stays below temp_dir, for the caller to remove.
+// or read (a FIFO is read as it comes) or a write below temp_dir fails. Throws OSError with
+// ENOSPC, and the folder above temp_dir as its path(), when the copy would leave too little
+// free: "not enough space in '/tmp' to unpack 'host/vantel/log/orvex/events' (20.0 GiB) and
+// keep 1.0 GiB free". Throws ReadError when `archive` is not a readable tar archive in one of
+// the four compressions (zip, rar, 7z, a gzip file without a tar inside, an empty or corrupted
+// file, a tar without members), and also when the member looked for has an absolute name, a
+// ".." component or a name too long for a path, or when the last member of that name is not a
+// regular file (a link, a directory, a device); KeyError naming the member (both names for a
+// report packed from inside) and the archive when no member has that name; KeyboardInterrupt
+// when SIGINT arrives meanwhile, also while the open or a read of a FIFO waits for data. Names
+// from the archive appear in messages in their terminal-safe form. On failure whatever was
+// written stays below temp_dir, for the caller to remove.
 ORVEX_LOOKOUT_API std::filesystem::path extract_events_into(
     const std::filesystem::path& archive, const std::filesystem::path& temp_dir,
     std::string* top = nullptr, std::uint64_t keep_free_minimum = kKeepFreeMinimum);
