@@ -154,9 +154,9 @@ class Interrupter {
   std::thread thread_;
 };
 
-// Runs `body` in a child process, as user nobody when the tests run as root (root is never
-// refused a removal), and returns its exit status; 255 when it throws. Everything below `dir` is
-// handed to nobody first, so that the child may change it.
+// Runs `body` in a child process, as user nobody when the tests run as root (root is refused
+// nothing a mode forbids), and returns its exit status; 255 when it throws. Everything below
+// `dir` is handed to nobody first, so that the child may change it.
 int as_nobody(const fs::path& dir, const std::function<int()>& body) {
   const uid_t nobody = 65534;
   if (::geteuid() == 0) {
