@@ -1,16 +1,21 @@
 #pragma once
 
 // Archive input: a system-report tar archive whose first member is the report's top-level
-// directory, with the event log at "vantel/log/orvex/events" below it. The viewer unpacks that
-// one file into a private temporary directory and reads the copy.
+// directory (or "./"), with the event log at "vantel/log/orvex/events" below it. The viewer unpacks
+// that one file into a private temporary directory and reads the copy.
 //
 // Only the tar format is read, uncompressed or compressed with gzip, bzip2 or xz, the
 // compression recognised from the content. Nothing is ever written outside the temporary
 // directory: the member looked for must have a relative name without ".." components and must
 // be a regular file, or the extraction is refused.
 
+#include <cstdint>
 #include <filesystem>
 #include <orvex/lookout_export.hpp>
+#include <string>
+
+// The folder the extraction fills comes with it.
+#include "temp_folder.hpp"
 
 namespace orvex {
 
@@ -19,48 +24,59 @@ namespace orvex {
 // ".bz2", ".rar", ".7z". Case-sensitive; only the name is looked at, never the content.
 ORVEX_LOOKOUT_API bool is_archive_path(const std::filesystem::path& path);
 
-// "/tmp/tmp" followed by `seconds_since_epoch` in plain decimal notation, in the shortest form
-// that reads back to the same double, always with a point and at least one digit after it:
-// 1733687211.4836092 gives /tmp/tmp1733687211.4836092, 1733687211 gives /tmp/tmp1733687211.0.
-ORVEX_LOOKOUT_API std::filesystem::path temp_dir_path_for(double seconds_since_epoch);
-// temp_dir_path_for() of the current wall-clock time. Creates nothing.
-ORVEX_LOOKOUT_API std::filesystem::path make_temp_dir_path();
-
-// Creates the one directory `temp_dir` with mode 0700 (its parent must exist). Throws OSError
-// (FileNotFoundError for a missing parent, PermissionError, or the plain kind with EEXIST when
-// it exists already); after such a failure nothing was created, so the caller has nothing to
-// remove.
-ORVEX_LOOKOUT_API void create_temp_dir(const std::filesystem::path& temp_dir);
+// What an extraction leaves free on the file system of the temporary folder, so that a report,
+// or an archive made to look like one, cannot fill the disk that the system's own logs and the
+// user's work need: the larger of `minimum` and 5 % of the file system's size, the 5 % counted
+// up to 1 GiB at most. A small /tmp keeps at least 256 MiB; a large disk that is 96 % full but
+// still has gigabytes free takes a report.
+inline constexpr std::uint64_t kKeepFreeMinimum = std::uint64_t{256} << 20;
+inline constexpr std::uint64_t kKeepFreePercent = 5;
+inline constexpr std::uint64_t kKeepFreeShareCap = std::uint64_t{1} << 30;
+ORVEX_LOOKOUT_API std::uint64_t free_space_margin(std::uint64_t file_system_size,
+                                                  std::uint64_t minimum = kKeepFreeMinimum);
 
 // Extracts the event log of the report archive `archive` into the existing, empty directory
-// `temp_dir` and returns the path of the copy: temp_dir / the first entry of temp_dir's listing
-// / "vantel/log/orvex/events". The member extracted is the last one named N +
-// "/vantel/log/orvex/events", where N is the name of the archive's first member with the
-// trailing "/" of a directory removed; the copy gets the member's stored permission bits (less
-// set-user-ID, set-group-ID and sticky), its modification time and, when running as root, its
-// owner. Returns `archive` itself, writing nothing, when the archive has no members.
+// `temp_dir` and returns the path of the copy.
+//
+// The member extracted is the last one named N + "/vantel/log/orvex/events", where N is the
+// name of the archive's first member with the trailing "/" of a directory removed; names are
+// compared as stored. A report packed from inside a folder ("tar -C dir ."), whose first
+// member "./" leaves no name once "." components are dropped, has its log at
+// "./vantel/log/orvex/events", or else below the first directory member D that follows
+// ("./host-report/"): D + "/vantel/log/orvex/events". The copy is temp_dir / the member's name
+// without "." components. `top`, when given, receives the report's label: the name of the
+// directory the log was found below (N or D without "." components, "host-report"), empty for
+// a log at the top; it is text from the archive, to be quoted before it is shown. The copy gets
+// the member's stored permission bits (less set-user-ID, set-group-ID and sticky, plus read for
+// the owner), its modification time and, when running as root, its owner.
+//
+// The copy is not made when its size, as the member's header declares it, would leave less
+// than free_space_margin(size of the file system, keep_free_minimum) free on the file system of
+// temp_dir; as the copy grows, the free space is looked at again every 32 MiB. The size is the
+// logical one, holes of a sparse member included: the viewer reads the copy whole.
 //
 // Throws FileNotFoundError when `archive` is missing, another OSError when it can't be opened
-// or a write below temp_dir fails; ReadError when it is not a readable tar archive in one of
+// or read (a FIFO is read as it comes) or a write below temp_dir fails. Throws OSError with
+// ENOSPC, and the folder above temp_dir as its path(), when the copy would leave too little
+// free: "not enough space in '/tmp' to unpack 'host/vantel/log/orvex/events' (20.0 GiB) and
+// keep 1.0 GiB free". Throws ReadError when `archive` is not a readable tar archive in one of
 // the four compressions (zip, rar, 7z, a gzip file without a tar inside, an empty or corrupted
-// file), and also when the member looked for has an absolute name or a ".." component, or when
-// the last member of that name is not a regular file (a link, a directory, a device); KeyError
-// naming the member and the archive when no member has that name; KeyboardInterrupt when SIGINT
-// arrives meanwhile. On failure whatever was written stays below temp_dir, for the caller to
-// remove.
-ORVEX_LOOKOUT_API std::filesystem::path extract_events_into(const std::filesystem::path& archive,
-                                                            const std::filesystem::path& temp_dir);
+// file, a tar without members), and also when the member looked for has an absolute name, a
+// ".." component or a name too long for a path, or when the last member of that name is not a
+// regular file (a link, a directory, a device); KeyError naming the member (both names for a
+// report packed from inside) and the archive when no member has that name; KeyboardInterrupt
+// when SIGINT arrives meanwhile, also while the open or a read of a FIFO waits for data. Names
+// from the archive appear in messages in their terminal-safe form. On failure whatever was
+// written stays below temp_dir, for the caller to remove.
+ORVEX_LOOKOUT_API std::filesystem::path extract_events_into(
+    const std::filesystem::path& archive, const std::filesystem::path& temp_dir,
+    std::string* top = nullptr, std::uint64_t keep_free_minimum = kKeepFreeMinimum);
 
-// create_temp_dir(temp_dir), then extract_events_into(archive, temp_dir): the two steps in one,
-// with the errors of both. When the creation fails, nothing is left to remove; every later
+// create_temp_dir(temp_dir), then extract_events_into(archive, temp_dir, top): the two steps in
+// one, with the errors of both. When the creation fails, nothing is left to remove; every later
 // failure leaves temp_dir (and whatever was written below it) in place.
 ORVEX_LOOKOUT_API std::filesystem::path extract_events_from_archive(
-    const std::filesystem::path& archive, const std::filesystem::path& temp_dir);
-
-// Removes `temp_dir` and everything below it without following symbolic links; the first
-// failure stops the removal. Throws PermissionError on EACCES or EPERM, FileNotFoundError when
-// temp_dir does not exist, another OSError otherwise; each names the path that failed. Does
-// nothing for an empty path.
-ORVEX_LOOKOUT_API void remove_temp_dir(const std::filesystem::path& temp_dir);
+    const std::filesystem::path& archive, const std::filesystem::path& temp_dir,
+    std::string* top = nullptr);
 
 }  // namespace orvex

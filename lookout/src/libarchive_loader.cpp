@@ -20,8 +20,8 @@ Libarchive load() {
     throw ReadError(std::string("cannot load ") + kLibrary + ": " + (why ? why : "unknown error"));
   }
   Libarchive api;
-#define ORVEX_LIBARCHIVE_RESOLVE(name)                                                   \
-  api.name = reinterpret_cast<decltype(api.name)>(dlsym(handle, #name));                 \
+#define ORVEX_LIBARCHIVE_RESOLVE(name)                                   \
+  api.name = reinterpret_cast<decltype(api.name)>(dlsym(handle, #name)); \
   if (api.name == nullptr) throw ReadError(std::string(kLibrary) + " lacks " #name);
   ORVEX_LIBARCHIVE_FUNCTIONS(ORVEX_LIBARCHIVE_RESOLVE)
 #undef ORVEX_LIBARCHIVE_RESOLVE

@@ -2,20 +2,31 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
+#include <base/fd.hpp>
 #include <orvex/errors.hpp>
 #include <orvex/interrupt.hpp>
 
@@ -116,6 +127,78 @@ std::vector<std::string> tree(const fs::path& dir) {
   return entries;
 }
 
+// Sends SIGINT to the thread that made it, every few milliseconds once `ready()` holds, until it
+// goes away. A signal that comes while that thread is not blocked only records the interrupt;
+// the next one cuts the blocking call short. After a few seconds without effect it stops and
+// runs `unblock`, so that a call deaf to the interrupt fails the test rather than hanging it.
+class Interrupter {
+ public:
+  Interrupter(std::function<bool()> ready, std::function<void()> unblock)
+      : target_(::pthread_self()),
+        thread_([this, ready = std::move(ready), unblock = std::move(unblock)] {
+          auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+          while (!done_ && std::chrono::steady_clock::now() < deadline) {
+            if (ready()) ::pthread_kill(target_, SIGINT);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+          }
+          if (!done_) unblock();
+        }) {}
+  ~Interrupter() {
+    done_ = true;
+    thread_.join();
+  }
+
+ private:
+  pthread_t target_;
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+// Runs `body` in a child process, as user nobody when the tests run as root (root is refused
+// nothing a mode forbids), and returns its exit status; 255 when it throws. Everything below
+// `dir` is handed to nobody first, so that the child may change it.
+int as_nobody(const fs::path& dir, const std::function<int()>& body) {
+  const uid_t nobody = 65534;
+  if (::geteuid() == 0) {
+    if (::chown(dir.c_str(), nobody, nobody) != 0) return -1;
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+      if (::lchown(entry.path().c_str(), nobody, nobody) != 0) return -1;
+    }
+  }
+  pid_t child = ::fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    if (::geteuid() == 0 && (::setgid(nobody) != 0 || ::setuid(nobody) != 0)) ::_exit(254);
+    int status = 255;
+    try {
+      status = body();
+    } catch (...) {
+    }
+    ::_exit(status);
+  }
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+bool mentions(const std::exception& error, const fs::path& path) {
+  return std::string(error.what()).find(path.string()) != std::string::npos;
+}
+
+// Below the existing directory `dir`: a file its owner cannot remove (in a read-only
+// directory) and one it can.
+struct LockedTree {
+  fs::path stuck, free;
+};
+LockedTree locked_tree(const fs::path& dir) {
+  LockedTree tree{dir / "host-report/events", dir / "free"};
+  fs::create_directory(tree.stuck.parent_path());
+  std::ofstream(tree.stuck) << kLog;
+  std::ofstream(tree.free) << kLog;
+  ::chmod(tree.stuck.parent_path().c_str(), 0555);
+  return tree;
+}
+
 class ArchiveTest : public ::testing::Test {
  protected:
   TempDir scratch_;
@@ -177,9 +260,15 @@ TEST(TempDirPathTest, ShortestRoundTripDecimalWithAPoint) {
 }
 
 TEST(TempDirPathTest, NamedAfterTheWallClock) {
-  double before = static_cast<double>(std::time(nullptr));
+  // The clock the name is made from: time(2) reads a coarser one that lags it by up to a tick.
+  auto now = [] {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+  };
+  double before = now() - 0.001;
   fs::path path = make_temp_dir_path();
-  double after = static_cast<double>(std::time(nullptr)) + 1;
+  double after = now() + 0.001;
   EXPECT_EQ(path.parent_path(), fs::path("/tmp"));
   std::string name = path.filename().string();
   ASSERT_EQ(name.rfind("tmp", 0), 0u) << name;
@@ -227,28 +316,85 @@ TEST_F(ArchiveTest, ExtractsTheLogInEachCompressionRecognisedFromContent) {
 }
 
 TEST_F(ArchiveTest, ReadsArchivesOfTheTarCommand) {
-  // As the report tool packs them, and with every name behind a "./" component: the copy's
-  // path comes from the listing, so both lead to the same place.
+  // As the report tool packs them, with every name behind a "./" component, and packed from
+  // inside the report or from the folder above it, where the first member is "./".
   TempDir source;
   source.write("host-report/vantel/log/orvex/events", kLog);
   source.write("host-report/sos_commands/date", "Tue Mar  5\n");
+  const std::string from = shell_quote(source.path());
   const struct {
     const char* name;
-    const char* flags;
+    std::string what;
+    const char* copy;
     const char* top;
   } rows[] = {
-      {"sos.tar.xz", "-cJf", "host-report"},
-      {"dot.tar.gz", "-czf", "./host-report"},
-      {"sos.tar.bz2", "-cjf", "host-report"},
+      {"sos.tar.xz", "-cJf ARCHIVE -C " + from + " host-report", "host-report", "host-report"},
+      {"dot.tar.gz", "-czf ARCHIVE -C " + from + " ./host-report", "host-report", "host-report"},
+      {"sos.tar.bz2", "-cjf ARCHIVE -C " + from + " host-report", "host-report", "host-report"},
+      {"inside.tar.gz", "-czf ARCHIVE -C " + from + "/host-report .", "", ""},
+      {"above.tar", "-cf ARCHIVE -C " + from + " .", "host-report", "host-report"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     fs::path archive = scratch_.path() / row.name;
-    run(std::string("tar ") + row.flags + " " + shell_quote(archive) + " -C " +
-        shell_quote(source.path()) + " " + row.top);
-    fs::path events = extract_events_from_archive(archive, temp_dir_);
-    EXPECT_EQ(events, temp_dir_ / "host-report/vantel/log/orvex/events");
+    std::string what = row.what;
+    what.replace(what.find("ARCHIVE"), 7, shell_quote(archive));
+    run("tar " + what);
+    std::string top = "not set";
+    fs::path events = extract_events_from_archive(archive, temp_dir_, &top);
+    EXPECT_EQ(events, temp_dir_ / row.copy / "vantel/log/orvex/events");
     EXPECT_EQ(read_file(events), kLog);
+    EXPECT_EQ(top, row.top);
+    remove_temp_dir(temp_dir_);
+  }
+}
+
+TEST_F(ArchiveTest, ReportPackedFromInsidePrefersTheLogAtTheTop) {
+  // "./" first: the log at the top, or else below the first directory that follows, and
+  // nowhere else.
+  auto packed_from_inside = [](std::vector<Member> members) {
+    members.insert(members.begin(), {"./", "", 0755, AE_IFDIR});
+    return members;
+  };
+  std::vector<Member> both = packed_from_inside(report("./host-report", "below\n"));
+  both.push_back({"./vantel/log/orvex/events", kLog});
+  std::vector<Member> second_dir = packed_from_inside(report("./host-report"));
+  second_dir.insert(second_dir.begin() + 1, {"./etc/", "", 0755, AE_IFDIR});
+  std::vector<Member> dot_only = packed_from_inside({});
+  const struct {
+    const char* label;
+    std::vector<Member> members;
+    const char* log;   // what the copy holds, or null for a KeyError
+    const char* copy;  // below temp_dir, or the names the KeyError gives
+    const char* top;
+  } rows[] = {
+      {"top wins", both, kLog.c_str(), "vantel/log/orvex/events", ""},
+      {"below the first directory", packed_from_inside(report("./host-report")), kLog.c_str(),
+       "host-report/vantel/log/orvex/events", "host-report"},
+      {"spelled without ./", packed_from_inside(report("host-report")), kLog.c_str(),
+       "host-report/vantel/log/orvex/events", "host-report"},
+      {"not below a later directory", second_dir, nullptr,
+       "'./vantel/log/orvex/events' or './etc/vantel/log/orvex/events'", ""},
+      {"nothing but ./", dot_only, nullptr, "'./vantel/log/orvex/events' in", ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.label);
+    fs::path archive = scratch_.path() / "inside.tar.gz";
+    write_tar(archive, row.members);
+    std::string top = "not set";
+    if (row.log != nullptr) {
+      fs::path events = extract_events_from_archive(archive, temp_dir_, &top);
+      EXPECT_EQ(events, temp_dir_ / row.copy);
+      EXPECT_EQ(read_file(events), row.log);
+      EXPECT_EQ(top, row.top);
+    } else {
+      try {
+        extract_events_from_archive(archive, temp_dir_, &top);
+        ADD_FAILURE() << "no error";
+      } catch (const KeyError& error) {
+        EXPECT_NE(std::string(error.what()).find(row.copy), std::string::npos) << error.what();
+      }
+    }
     remove_temp_dir(temp_dir_);
   }
 }
@@ -297,14 +443,6 @@ TEST_F(ArchiveTest, LargeAndSparseMembersArriveIntact) {
   EXPECT_EQ(read_file(extract_events_from_archive(sparse_archive, temp_dir_)), sparse);
 }
 
-TEST_F(ArchiveTest, ArchiveWithoutMembersLeavesThePathAsItWas) {
-  fs::path archive = scratch_.path() / "empty.tar.gz";
-  write_tar(archive, {});
-  EXPECT_EQ(extract_events_from_archive(archive, temp_dir_), archive);
-  EXPECT_TRUE(fs::is_directory(temp_dir_));
-  EXPECT_TRUE(fs::is_empty(temp_dir_));
-}
-
 TEST_F(ArchiveTest, AnythingButATarInTheThreeCompressionsIsAReadError) {
   TempDir source;
   source.write("host-report/vantel/log/orvex/events", kLog);
@@ -320,6 +458,9 @@ TEST_F(ArchiveTest, AnythingButATarInTheThreeCompressionsIsAReadError) {
   std::string good_bytes = read_file(good);
   fs::path plain = scratch_.path() / "good.tar";
   write_tar(plain, report("host-report"), Compression::kNone);
+  // Only the end-of-archive blocks: read as the log, they would pass for an empty one.
+  fs::path no_members = scratch_.path() / "no-members.tar.gz";
+  write_tar(no_members, {});
   std::string plain_bytes = read_file(plain);
   std::string bad_checksum = plain_bytes;
   bad_checksum[148] ^= 0x11;  // the first header's checksum field
@@ -339,6 +480,7 @@ TEST_F(ArchiveTest, AnythingButATarInTheThreeCompressionsIsAReadError) {
       {"cut.tar.gz", good_bytes.substr(0, good_bytes.size() / 2)},
       {"cut.tar", plain_bytes.substr(0, 1024 + 100)},
       {"checksum.tar", bad_checksum},
+      {"no-members.tar.gz", read_file(no_members)},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -399,27 +541,55 @@ TEST_F(ArchiveTest, NoLogAtTheExpectedPlaceIsAKeyErrorNamingTheMember) {
   }
 }
 
-TEST_F(ArchiveTest, NamesLeadingOutsideAreRefusedAndNothingIsWritten) {
+TEST_F(ArchiveTest, MemberNamesInMessagesCannotActOnTheTerminal) {
+  const std::string top = "host\x1b]0;owned\x07";
+  std::vector<Member> missing = report(top);
+  missing.erase(missing.begin() + 3);
+  std::vector<Member> linked = report(top);
+  linked[3] = {top + "/vantel/log/orvex/events", "", 0777, AE_IFLNK, "/etc/shadow"};
+  for (const auto& members : {missing, linked}) {
+    fs::path archive = scratch_.path() / "controls.tar.gz";
+    write_tar(archive, members);
+    try {
+      extract_events_from_archive(archive, temp_dir_);
+      ADD_FAILURE() << "no error";
+    } catch (const Error& error) {
+      std::string message = error.what();
+      EXPECT_EQ(message.find_first_of("\x1b\x07"), std::string::npos) << message;
+      EXPECT_NE(message.find("'host\\x1b]0;owned\\x07/vantel/"), std::string::npos) << message;
+    }
+    remove_temp_dir(temp_dir_);
+  }
+}
+
+TEST_F(ArchiveTest, NamesLeadingOutsideOrTooLongAreRefusedAndNothingIsWritten) {
   fs::path outside = scratch_.path() / "escaped";
-  const std::string absolute = outside.string();
+  std::vector<Member> after_dot = report("../escaped");
+  after_dot.insert(after_dot.begin(), {"./", "", 0755, AE_IFDIR});
+  std::string deep = "host-report";
+  while (deep.size() < PATH_MAX) deep += "/" + std::string(100, 'd');
   const struct {
     const char* label;
-    std::string top;
+    std::vector<Member> members;
+    const char* why;
   } rows[] = {
-      {"absolute", absolute},
-      {"parent", "../escaped"},
-      {"parent inside", "host-report/../../escaped"},
-      {"root", "/"},
+      {"absolute", report(outside.string()), "outside"},
+      {"parent", report("../escaped"), "outside"},
+      {"parent inside", report("host-report/../../escaped"), "outside"},
+      {"root", report("/"), "outside"},
+      {"parent after ./", after_dot, "outside"},
+      // The viewer could not open the copy by its path.
+      {"too long", report(deep), "too long"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.label);
     fs::path archive = scratch_.path() / "evil.tar.gz";
-    write_tar(archive, report(row.top));
+    write_tar(archive, row.members);
     try {
       extract_events_from_archive(archive, temp_dir_);
       ADD_FAILURE() << "no error";
     } catch (const ReadError& error) {
-      EXPECT_NE(std::string(error.what()).find("outside"), std::string::npos) << error.what();
+      EXPECT_NE(std::string(error.what()).find(row.why), std::string::npos) << error.what();
     }
     EXPECT_TRUE(fs::is_empty(temp_dir_));
     EXPECT_FALSE(fs::exists(outside));
@@ -497,6 +667,147 @@ TEST_F(ArchiveTest, SpecialModeBitsAreDroppedAndRootGetsTheStoredOwner) {
   }
 }
 
+TEST_F(ArchiveTest, CopyIsReadableByTheUserWhoMadeItWhateverTheStoredMode) {
+  const struct {
+    int stored, copy;
+  } rows[] = {{0000, 0400}, {0200, 0600}, {0044, 0444}, {0640, 0640}, {07000, 0400}};
+  fs::path archive = scratch_.path() / "modes.tar.gz";
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.stored);
+    std::vector<Member> members = report("host-report");
+    members[3].perm = row.stored;
+    write_tar(archive, members);
+    fs::path events = extract_events_from_archive(archive, temp_dir_);
+    struct stat status;
+    ASSERT_EQ(::stat(events.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, static_cast<mode_t>(row.copy));
+    remove_temp_dir(temp_dir_);
+  }
+
+  // Root reads any file: the proof is a user who is refused what the mode does not grant.
+  std::vector<Member> members = report("host-report");
+  members[3].perm = 0000;
+  write_tar(archive, members);
+  EXPECT_EQ(
+      as_nobody(scratch_.path(),
+                [&] {
+                  return read_file(extract_events_from_archive(archive, temp_dir_)) == kLog ? 0 : 1;
+                }),
+      0);
+}
+
+TEST(FreeSpaceMarginTest, TheLargerOfTheMinimumAndAShareOfTheFileSystemUpToAGibibyte) {
+  constexpr std::uint64_t MiB = 1 << 20, GiB = 1 << 30;
+  const struct {
+    std::uint64_t file_system, minimum, margin;
+  } rows[] = {
+      {0, kKeepFreeMinimum, 256 * MiB},
+      {2 * GiB, kKeepFreeMinimum, 256 * MiB},  // a small /tmp in memory
+      {10 * GiB, kKeepFreeMinimum, 10 * GiB / 100 * 5},
+      {40 * GiB, kKeepFreeMinimum, GiB},
+      {4096 * GiB, kKeepFreeMinimum, GiB},
+      {4096 * GiB, 8 * GiB, 8 * GiB},
+      {2 * GiB, 0, 2 * GiB / 100 * 5},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.file_system);
+    EXPECT_EQ(free_space_margin(row.file_system, row.minimum), row.margin);
+  }
+}
+
+// The free space of the file system that holds `path`, in bytes, and its size.
+std::pair<std::uint64_t, std::uint64_t> space_of(const fs::path& path) {
+  struct statvfs fs;
+  if (::statvfs(path.c_str(), &fs) != 0) return {0, 0};
+  return {std::uint64_t{fs.f_bavail} * fs.f_frsize, std::uint64_t{fs.f_blocks} * fs.f_frsize};
+}
+
+TEST_F(ArchiveTest, HugeSparseMemberIsRefusedBeforeAnythingIsWritten) {
+  // A few hundred bytes of archive that unpack to more than the disk holds: a hole.
+  const std::uint64_t huge = space_of(scratch_.path()).second + (std::uint64_t{1} << 30);
+  TempDir source;
+  fs::path log = source.write("host/vantel/log/orvex/events", "");
+  ASSERT_EQ(::truncate(log.c_str(), static_cast<off_t>(huge)), 0);
+  fs::path archive = scratch_.path() / "holes.tar.gz";
+  run("tar --sparse -czf " + shell_quote(archive) + " -C " + shell_quote(source.path()) + " host");
+  EXPECT_LT(fs::file_size(archive), 4096u);
+  create_temp_dir(temp_dir_);
+  try {
+    extract_events_into(archive, temp_dir_);
+    ADD_FAILURE() << "no error";
+  } catch (const OSError& error) {
+    EXPECT_EQ(error.code(), std::errc::no_space_on_device);
+    EXPECT_EQ(error.path(), scratch_.path());
+    const std::string message = error.what();
+    EXPECT_EQ(message.rfind("not enough space in '" + scratch_.path().string() +
+                                "' to unpack 'host/vantel/log/orvex/events' (",
+                            0),
+              0u)
+        << message;
+    EXPECT_NE(message.find(" GiB) and keep "), std::string::npos) << message;
+  }
+  EXPECT_TRUE(fs::is_empty(temp_dir_));
+}
+
+TEST_F(ArchiveTest, MarginIsKeptFreeAlsoForASmallCopy) {
+  std::string log(3 << 19, 'x');  // 1.5 MiB
+  fs::path archive = scratch_.path() / "sos.tar.gz";
+  write_tar(archive, report("host-report", log));
+  create_temp_dir(temp_dir_);
+  const std::uint64_t PiB = std::uint64_t{1} << 50;
+  try {
+    extract_events_into(archive, temp_dir_, nullptr, PiB);
+    ADD_FAILURE() << "no error";
+  } catch (const OSError& error) {
+    EXPECT_EQ(error.code(), std::errc::no_space_on_device);
+    EXPECT_EQ(error.what(), "not enough space in '" + scratch_.path().string() +
+                                "' to unpack 'host-report/vantel/log/orvex/events' (1.5 MiB) "
+                                "and keep 1.0 PiB free");
+  }
+  EXPECT_TRUE(fs::is_empty(temp_dir_));
+
+  // Just enough room for the copy and the margin.
+  const std::uint64_t room = space_of(scratch_.path()).first - log.size() - (64 << 20);
+  EXPECT_EQ(read_file(extract_events_into(archive, temp_dir_, nullptr, room)), log);
+}
+
+TEST_F(ArchiveTest, FailedExtractionGoesWithTheTempFolder) {
+  // As the viewer holds the folder: an optional TempFolder, made before the extraction.
+  std::string log;
+  for (std::uint64_t i = 0; log.size() < (4u << 20); ++i) {
+    log += std::to_string(i * 7919 % 100003) + "\n";
+  }
+  fs::path whole = scratch_.path() / "whole.tar.gz";
+  write_tar(whole, report("host-report", log));
+  std::string bytes = read_file(whole);
+  fs::path cut = scratch_.write("cut.tar.gz", bytes.substr(0, bytes.size() * 3 / 4));
+
+  // Cut short in the middle of the log, the extraction leaves part of a copy behind.
+  EXPECT_THROW(extract_events_from_archive(cut, temp_dir_), ReadError);
+  EXPECT_TRUE(fs::exists(temp_dir_ / "host-report/vantel/log/orvex/events"));
+  remove_temp_dir(temp_dir_);
+
+  const struct {
+    const char* label;
+    fs::path archive;
+    std::uint64_t keep_free;
+  } rows[] = {
+      {"cut short", cut, kKeepFreeMinimum},
+      {"no room", whole, std::uint64_t{1} << 50},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.label);
+    EXPECT_THROW(
+        {
+          std::optional<TempFolder> folder;
+          folder.emplace(temp_dir_);
+          extract_events_into(row.archive, folder->path(), nullptr, row.keep_free);
+        },
+        Error);
+    EXPECT_FALSE(fs::exists(temp_dir_));
+  }
+}
+
 TEST_F(ArchiveTest, InterruptStopsTheExtraction) {
   fs::path archive = scratch_.path() / "sos.tar.gz";
   write_tar(archive, report("host-report"));
@@ -504,6 +815,64 @@ TEST_F(ArchiveTest, InterruptStopsTheExtraction) {
   ::raise(SIGINT);
   EXPECT_THROW(extract_events_from_archive(archive, temp_dir_), KeyboardInterrupt);
   reset_interrupt();
+}
+
+TEST_F(ArchiveTest, InterruptWhileWaitingOnAFifoEndsTheWait) {
+  // The viewer waits for a writer to open the FIFO, or for more data from one that did.
+  fs::path archive = scratch_.path() / "sos.tar.gz";
+  write_tar(archive, report("host-report"));
+  const std::string bytes = read_file(archive);
+  fs::path fifo = scratch_.path() / "fifo.tar.gz";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  install_interrupt_handler();
+
+  {
+    SCOPED_TRACE("no writer");
+    Interrupter interrupter([] { return true; },
+                            [&] { base::open_file(fifo.c_str(), O_WRONLY | O_NONBLOCK); });
+    EXPECT_THROW(extract_events_from_archive(fifo, temp_dir_), KeyboardInterrupt);
+  }
+  reset_interrupt();
+  remove_temp_dir(temp_dir_);
+
+  {
+    SCOPED_TRACE("writer that stops half-way");
+    std::atomic<bool> written = false, finished = false;
+    std::thread writer([&] {
+      base::Fd out = base::open_file(fifo.c_str(), O_WRONLY);
+      written = base::write_all(out.get(), bytes.data(), bytes.size() / 2);
+      while (!finished) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    });
+    {
+      Interrupter interrupter([&] { return written.load(); }, [&] { finished = true; });
+      EXPECT_THROW(extract_events_from_archive(fifo, temp_dir_), KeyboardInterrupt);
+    }
+    finished = true;
+    writer.join();
+  }
+  reset_interrupt();
+}
+
+TEST_F(ArchiveTest, ReadsAFifoAsItReadsAFile) {
+  // A plain tar, so that the large member before the log is passed over by seeking in the file
+  // and by reading in the FIFO.
+  std::string filler(3 << 20, 'f');
+  std::vector<Member> members = report("host-report");
+  members.insert(members.begin() + 2, {"host-report/var/big", filler});
+  fs::path archive = scratch_.path() / "sos.tar";
+  write_tar(archive, members, Compression::kNone);
+  fs::path fifo = scratch_.path() / "fifo.tar";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+
+  EXPECT_EQ(read_file(extract_events_from_archive(archive, temp_dir_)), kLog);
+  remove_temp_dir(temp_dir_);
+  std::thread writer([&] {
+    std::string bytes = read_file(archive);
+    base::Fd out = base::open_file(fifo.c_str(), O_WRONLY);
+    base::write_all(out.get(), bytes.data(), bytes.size());
+  });
+  EXPECT_EQ(read_file(extract_events_from_archive(fifo, temp_dir_)), kLog);
+  writer.join();
 }
 
 TEST_F(ArchiveTest, TempDirIsPrivateAndNeverReused) {
@@ -554,40 +923,95 @@ TEST_F(ArchiveTest, RemoveTempDirTakesTheWholeTreeButNoLinkTarget) {
   EXPECT_EQ(read_file(outside), "keep\n");
 }
 
-TEST_F(ArchiveTest, RemovalWithoutPermissionIsAPermissionError) {
-  fs::path locked = temp_dir_ / "host-report";
-  fs::create_directories(locked);
-  scratch_.write(temp_dir_.filename().string() + "/host-report/events", kLog);
-  ::chmod(locked.c_str(), 0555);
-  // Root is never refused, so the removal runs in a child without privileges.
-  uid_t nobody = 65534;
-  if (::geteuid() == 0) {
-    ASSERT_EQ(::chown(scratch_.path().c_str(), nobody, nobody), 0);
-    for (const auto& entry : fs::recursive_directory_iterator(scratch_.path())) {
-      ASSERT_EQ(::lchown(entry.path().c_str(), nobody, nobody), 0);
-    }
-  }
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    if (::geteuid() == 0 && (::setgid(nobody) != 0 || ::setuid(nobody) != 0)) ::_exit(3);
-    try {
-      remove_temp_dir(temp_dir_);
-      ::_exit(1);
-    } catch (const PermissionError& error) {
-      bool named = std::string(error.what()).find(locked.string() + "/events") != std::string::npos;
-      ::_exit(named ? 0 : 2);
-    } catch (...) {
-      ::_exit(4);
-    }
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: removed, 2: message without the path, 3: setuid";
-  EXPECT_TRUE(fs::exists(locked / "events"));
-  ::chmod(locked.c_str(), 0755);
+TEST_F(ArchiveTest, RemovalWithoutPermissionIsAPermissionErrorAfterRemovingTheRest) {
+  create_temp_dir(temp_dir_);
+  LockedTree tree = locked_tree(temp_dir_);
+  EXPECT_EQ(as_nobody(scratch_.path(),
+                      [&] {
+                        try {
+                          remove_temp_dir(temp_dir_);
+                          return 1;
+                        } catch (const PermissionError& error) {
+                          return mentions(error, tree.stuck) ? 0 : 2;
+                        }
+                      }),
+            0)
+      << "1: removed, 2: message without the path";
+  EXPECT_TRUE(fs::exists(tree.stuck));
+  EXPECT_FALSE(fs::exists(tree.free));
 }
 
+TEST_F(ArchiveTest, TempFolderIsRemovedWithItsOwnerOnly) {
+  fs::path outside = scratch_.write("outside/keep", "keep\n");
+  fs::path first = scratch_.path() / "tmp1.0", second = scratch_.path() / "tmp2.0";
+  {
+    TempFolder folder(first);
+    EXPECT_EQ(folder.path(), first);
+    struct stat status;
+    ASSERT_EQ(::stat(first.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0700u);
+    fs::path archive = scratch_.path() / "sos.tar.gz";
+    std::vector<Member> members = report("host-report");
+    members[3].perm = 0400;
+    write_tar(archive, members);
+    fs::path events = extract_events_into(archive, folder.path());
+    fs::create_directory_symlink(outside.parent_path(), events.parent_path() / "link");
+    fs::permissions(events.parent_path(), fs::perms::owner_read | fs::perms::owner_exec);
+
+    // A move hands the folder on; the moved-from object removes nothing.
+    TempFolder taken = std::move(folder);
+    { TempFolder discarded = std::move(folder); }
+    EXPECT_TRUE(fs::exists(events));
+    TempFolder other(second);
+    other = std::move(taken);  // the folder `other` held goes at once
+    EXPECT_FALSE(fs::exists(second));
+    EXPECT_TRUE(fs::exists(events));
+  }
+  EXPECT_FALSE(fs::exists(fs::symlink_status(first)));
+  EXPECT_EQ(read_file(outside), "keep\n");
+}
+
+TEST_F(ArchiveTest, TempFolderNeverRemovesAFolderItDidNotMake) {
+  fs::path theirs = scratch_.write("tmp1.0/theirs", "x");
+  try {
+    TempFolder folder(theirs.parent_path());
+    ADD_FAILURE() << "no error";
+  } catch (const FileNotFoundError&) {
+    ADD_FAILURE() << "wrong kind";
+  } catch (const OSError& error) {
+    EXPECT_EQ(error.code(), std::errc::file_exists);
+  }
+  EXPECT_EQ(read_file(theirs), "x");
+  EXPECT_THROW(TempFolder(scratch_.path() / "missing" / "tmp1.0"), FileNotFoundError);
+}
+
+TEST_F(ArchiveTest, TempFolderGoesQuietlyAfterRemovingWhatItCan) {
+  // The destructor never throws; remove() reports, and then leaves the rest alone for good.
+  fs::path quiet = scratch_.path() / "tmp1.0", loud = scratch_.path() / "tmp2.0";
+  int status = as_nobody(scratch_.path(), [&] {
+    {
+      TempFolder folder(quiet);
+      locked_tree(quiet);
+    }
+    TempFolder folder(loud);
+    LockedTree tree = locked_tree(loud);
+    try {
+      folder.remove();
+      return 1;
+    } catch (const PermissionError& error) {
+      if (!mentions(error, tree.stuck)) return 2;
+    }
+    // Removable now: only a second removal would take it.
+    ::chmod(tree.stuck.parent_path().c_str(), 0755);
+    return 0;
+  });
+  EXPECT_EQ(status, 0) << "1: removed, 2: message without the path";
+  for (const fs::path& dir : {quiet, loud}) {
+    SCOPED_TRACE(dir);
+    EXPECT_EQ(tree(dir), (std::vector<std::string>{"host-report", "host-report/events"}));
+  }
+  ::chmod((quiet / "host-report").c_str(), 0755);
+  ::chmod((loud / "host-report").c_str(), 0755);
+}
 }  // namespace
 }  // namespace orvex
