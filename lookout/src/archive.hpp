@@ -11,7 +11,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <orvex/lookout_export.hpp>
 #include <string>
 
 // The folder the extraction fills comes with it.
@@ -22,7 +21,7 @@ namespace orvex {
 // True when the last suffix of the file name (from the last dot, when that dot is neither the
 // first nor the last character of the name) is one of ".zip", ".tar", ".gz", ".xz", ".tgz",
 // ".bz2", ".rar", ".7z". Case-sensitive; only the name is looked at, never the content.
-ORVEX_LOOKOUT_API bool is_archive_path(const std::filesystem::path& path);
+bool is_archive_path(const std::filesystem::path& path);
 
 // What an extraction leaves free on the file system of the temporary folder, so that a report,
 // or an archive made to look like one, cannot fill the disk that the system's own logs and the
@@ -32,7 +31,7 @@ ORVEX_LOOKOUT_API bool is_archive_path(const std::filesystem::path& path);
 inline constexpr std::uint64_t kKeepFreeMinimum = std::uint64_t{256} << 20;
 inline constexpr std::uint64_t kKeepFreePercent = 5;
 inline constexpr std::uint64_t kKeepFreeShareCap = std::uint64_t{1} << 30;
-ORVEX_LOOKOUT_API std::uint64_t free_space_margin(std::uint64_t file_system_size,
+std::uint64_t free_space_margin(std::uint64_t file_system_size,
                                                   std::uint64_t minimum = kKeepFreeMinimum);
 
 // Extracts the event log of the report archive `archive` into the existing, empty directory
@@ -68,14 +67,14 @@ ORVEX_LOOKOUT_API std::uint64_t free_space_margin(std::uint64_t file_system_size
 // when SIGINT arrives meanwhile, also while the open or a read of a FIFO waits for data. Names
 // from the archive appear in messages in their terminal-safe form. On failure whatever was
 // written stays below temp_dir, for the caller to remove.
-ORVEX_LOOKOUT_API std::filesystem::path extract_events_into(
+std::filesystem::path extract_events_into(
     const std::filesystem::path& archive, const std::filesystem::path& temp_dir,
     std::string* top = nullptr, std::uint64_t keep_free_minimum = kKeepFreeMinimum);
 
 // create_temp_dir(temp_dir), then extract_events_into(archive, temp_dir, top): the two steps in
 // one, with the errors of both. When the creation fails, nothing is left to remove; every later
 // failure leaves temp_dir (and whatever was written below it) in place.
-ORVEX_LOOKOUT_API std::filesystem::path extract_events_from_archive(
+std::filesystem::path extract_events_from_archive(
     const std::filesystem::path& archive, const std::filesystem::path& temp_dir,
     std::string* top = nullptr);
 

@@ -126,41 +126,38 @@ OrvexEventViewer::OrvexEventViewer(const OrvexViewerOptions& args, std::ostream&
       source_filter_(args.source),
       damage_(std::make_unique<DamageNotices>(notices, args.watch_file)),
       out_(out) {
-  try {
-    if (is_path_archive()) {
-      temp_dir_ = make_temp_dir_path();
-      extract_events_from_archive();
-    }
-    follow_ = args.follow;
-    if (holds(args.since) || holds(args.until)) {
-      iterator_ = std::make_unique<OrvexTimeRangeEventIterator>(file_path_, args.since, args.until);
-    } else if (args.days_back != 0) {
-      iterator_ = std::make_unique<OrvexTimeRangeEventIterator>(file_path_,
-                                                                local_date_text(args.days_back));
-    } else if (args.today) {
-      iterator_ = std::make_unique<OrvexTimeRangeEventIterator>(file_path_, local_date_text(0));
-    } else if (args.all) {
-      iterator_ = std::make_unique<OrvexAllEventsIterator>(file_path_);
-    } else if (args.count != 0) {
-      iterator_ = std::make_unique<OrvexRecentEventIterator>(file_path_, args.count);
-    } else {
-      iterator_ = std::make_unique<OrvexTimeRangeEventIterator>(file_path_, local_date_text(0));
-    }
-    setup_filters();
-    formatter_.emplace(args.format, args.more_info, args.raw, args.nocolor, args.iso_date);
-  } catch (...) {
-    // No empty folder or partial copy of a security log is left behind in /tmp.
-    if (temp_dir_made_) {
-      try {
-        clean_temp_files();
-      } catch (const Error&) {
-      }
-    }
-    throw;
+  if (is_path_archive()) extract_events_from_archive();
+  follow_ = args.follow;
+  if (holds(args.since) || holds(args.until)) {
+    iterator_ = std::make_unique<OrvexTimeRangeEventIterator>(file_path_, args.since, args.until);
+  } else if (args.days_back != 0) {
+    iterator_ = std::make_unique<OrvexTimeRangeEventIterator>(file_path_,
+                                                              local_date_text(args.days_back));
+  } else if (args.today) {
+    iterator_ = std::make_unique<OrvexTimeRangeEventIterator>(file_path_, local_date_text(0));
+  } else if (args.all) {
+    iterator_ = std::make_unique<OrvexAllEventsIterator>(file_path_);
+  } else if (args.count != 0) {
+    iterator_ = std::make_unique<OrvexRecentEventIterator>(file_path_, args.count);
+  } else {
+    iterator_ = std::make_unique<OrvexTimeRangeEventIterator>(file_path_, local_date_text(0));
   }
+  setup_filters();
+  formatter_.emplace(args.format, args.more_info, args.raw, args.nocolor, args.iso_date);
 }
 
+// A construction that fails after the folder was made removes it through this member's
+// destructor: no empty folder or partial copy of a security log stays in /tmp.
+class OrvexEventViewer::TempFolder : public orvex::TempFolder {
+  using orvex::TempFolder::TempFolder;
+};
+
 OrvexEventViewer::~OrvexEventViewer() = default;
+
+std::optional<std::filesystem::path> OrvexEventViewer::temp_dir() const {
+  if (!temp_folder_) return std::nullopt;
+  return temp_folder_->path();
+}
 
 bool OrvexEventViewer::is_path_archive() const { return is_archive_path(file_path_); }
 
@@ -168,15 +165,14 @@ bool OrvexEventViewer::is_path_archive() const { return is_archive_path(file_pat
 // the file path to point to the extracted events file.
 // Warning: works only with an untouched SOSREPORT archive.
 void OrvexEventViewer::extract_events_from_archive() {
-  create_temp_dir(*temp_dir_);
-  temp_dir_made_ = true;
-  file_path_ = extract_events_into(file_path_, *temp_dir_);
+  temp_folder_ = std::make_unique<TempFolder>(make_temp_dir_path());
+  file_path_ = extract_events_into(file_path_, temp_folder_->path());
 }
 
 // Remove the temporary directory and its contents created during event extraction.
 // Requires sudo privileges due to permissions on extracted files from sosreport.
 void OrvexEventViewer::clean_temp_files() {
-  if (temp_dir_) remove_temp_dir(*temp_dir_);
+  if (temp_folder_) temp_folder_->remove();
 }
 
 void OrvexEventViewer::setup_filters() {
@@ -232,7 +228,7 @@ void OrvexEventViewer::show_events() {
   try {
     clean_temp_files();
   } catch (const PermissionError&) {
-    out_ << "Error: The temp folder '" << temp_dir_->string()
+    out_ << "Error: The temp folder '" << temp_folder_->path().string()
          << "' was not removed. Permission denied." << '\n';
     exit_status = 1;
     in_flight = nullptr;

@@ -5,34 +5,33 @@
 // owner, TempFolder, whose destructor takes the folder away on every path out of the viewer.
 
 #include <filesystem>
-#include <orvex/lookout_export.hpp>
 
 namespace orvex {
 
 // "/tmp/tmp" followed by `seconds_since_epoch` in plain decimal notation, in the shortest form
 // that reads back to the same double, always with a point and at least one digit after it:
 // 1733687211.4836092 gives /tmp/tmp1733687211.4836092, 1733687211 gives /tmp/tmp1733687211.0.
-ORVEX_LOOKOUT_API std::filesystem::path temp_dir_path_for(double seconds_since_epoch);
+std::filesystem::path temp_dir_path_for(double seconds_since_epoch);
 // temp_dir_path_for() of the current wall-clock time. Creates nothing.
-ORVEX_LOOKOUT_API std::filesystem::path make_temp_dir_path();
+std::filesystem::path make_temp_dir_path();
 
 // Creates the one directory `temp_dir` with mode 0700 (its parent must exist). Throws OSError
 // (FileNotFoundError for a missing parent, PermissionError, or the plain kind with EEXIST when
 // it exists already); after such a failure nothing was created, so the caller has nothing to
 // remove.
-ORVEX_LOOKOUT_API void create_temp_dir(const std::filesystem::path& temp_dir);
+void create_temp_dir(const std::filesystem::path& temp_dir);
 
 // Removes `temp_dir` and everything below it without following symbolic links. A failure does
 // not stop the removal: everything else that can go goes, and then the first failure is thrown:
 // PermissionError on EACCES or EPERM, FileNotFoundError when temp_dir does not exist, another
 // OSError otherwise (ENOTDIR when a link or a file stands in its place); each names the path
 // that failed. Does nothing for an empty path.
-ORVEX_LOOKOUT_API void remove_temp_dir(const std::filesystem::path& temp_dir);
+void remove_temp_dir(const std::filesystem::path& temp_dir);
 
 // Owns a temporary folder it created, as a file object owns its descriptor: the destructor
 // removes the folder with everything in it and never throws; remove() does the same and reports
 // a failure. A folder that the constructor did not create (it failed) is never removed.
-class ORVEX_LOOKOUT_API TempFolder {
+class TempFolder {
  public:
   // create_temp_dir(path), with its errors.
   explicit TempFolder(std::filesystem::path path);

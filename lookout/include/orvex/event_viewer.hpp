@@ -69,7 +69,7 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   // The file the iterator reads (the extracted copy for an archive) and the temporary
   // directory, for callers that report on them.
   const std::filesystem::path& file_path() const noexcept { return file_path_; }
-  const std::optional<std::filesystem::path>& temp_dir() const noexcept { return temp_dir_; }
+  std::optional<std::filesystem::path> temp_dir() const;
 
  private:
   [[gnu::visibility("hidden")]] bool is_path_archive() const;
@@ -83,8 +83,10 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   std::filesystem::path file_path_;
   std::vector<std::string> priority_filter_;
   std::vector<std::string> source_filter_;
-  std::optional<std::filesystem::path> temp_dir_;
-  bool temp_dir_made_ = false;  // by this viewer: only then is it ours to remove
+  class TempFolder;
+  // The folder this viewer made for an unpacked archive: removed with the viewer whatever
+  // happens, and by the final step of show_events, which reports a failure.
+  std::unique_ptr<TempFolder> temp_folder_;
   bool follow_ = false;
   class DamageNotices;
   std::unique_ptr<DamageNotices> damage_;
