@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <regex>
 #include <string>
 #include <vector>
 
