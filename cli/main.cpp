@@ -16,6 +16,7 @@
 #include <CLI/CLI.hpp>
 
 #include <orvex/errors.hpp>
+#include <orvex/event_pattern.hpp>
 #include <orvex/event_viewer.hpp>
 #include <orvex/interrupt.hpp>
 #include <orvex/message_types.hpp>
@@ -58,12 +59,15 @@ void print_error(const std::string& text) {
   std::cerr << "orvex-lookout: " << text << std::endl;
 }
 
-// Colour by --color: auto colours only a terminal, and only when NO_COLOR is unset or empty.
+// Colour by --color: auto colours only a terminal that can show it (TERM set and not "dumb"),
+// and only when NO_COLOR is unset or empty.
 bool colour_wanted(const std::string& mode) {
   if (mode == "always") return true;
   if (mode == "never") return false;
   const char* no_color = std::getenv("NO_COLOR");
-  return isatty(STDOUT_FILENO) && (no_color == nullptr || *no_color == '\0');
+  const char* term = std::getenv("TERM");
+  return isatty(STDOUT_FILENO) && (no_color == nullptr || *no_color == '\0') &&
+         term != nullptr && *term != '\0' && std::strcmp(term, "dumb") != 0;
 }
 
 // The values of a repeatable, comma-separated option. Empty pieces name nothing; splitting
@@ -105,6 +109,11 @@ int run(orvex::OrvexViewerOptions& options, std::ostream& out) {
   // What escapes show_events has passed its clean-up already.
   try {
     viewer->show_events();
+    // Nothing at all on a terminal would look like a hang or a failure; in a pipe it is data.
+    if (viewer->shown() == 0 && isatty(STDOUT_FILENO)) {
+      out.flush();
+      std::cerr << orvex::translate("-- No entries --") << std::endl;
+    }
   } catch (const orvex::ExitRequest& request) {
     return request.status;
   } catch (const orvex::KeyboardInterrupt&) {
@@ -170,6 +179,14 @@ int main(int argc, char** argv) {
   app.add_flag("-m,--more-info", options.more_info, "Print every field of each event");
   app.add_flag("-r,--raw", options.raw, "Print every field with its stored name, no colour");
   app.add_flag("--iso-date", options.iso_date, "Show the stored ISO 8601 date in summaries");
+  std::string grep;
+  app.add_option("-g,--grep", grep,
+                 "Keep events some text of which matches PATTERN (PCRE2; any case when the "
+                 "pattern has no capital)")
+      ->option_text("PATTERN");
+  app.add_flag("--case-sensitive", options.case_sensitive, "Match --grep in the case written");
+  app.add_flag("--json", options.json,
+               "Print each event as one line of JSON, members in stored order");
   app.add_option("--color", color, "Colour: auto (on a terminal), always, never")
       ->check(CLI::IsMember({"auto", "always", "never"}))
       ->capture_default_str()
@@ -199,6 +216,20 @@ int main(int argc, char** argv) {
   options.priority = split_list(priorities);
   options.source = split_list(sources);
   options.nocolor = nocolor || !colour_wanted(color);
+  if (!grep.empty()) {
+    options.grep = grep;
+    try {
+      orvex::EventPattern check(grep, options.case_sensitive);
+    } catch (const orvex::ValueError& error) {
+      print_error(std::string(orvex::translate("bad --grep pattern")) + ": " + error.what());
+      return kStatusUsage;
+    }
+  }
+  if (options.json && ((options.format && !options.format->empty()) || options.more_info ||
+                       options.raw)) {
+    print_error(orvex::translate("--json prints whole events: it goes with neither -o, -m nor -r"));
+    return kStatusUsage;
+  }
 
   orvex::FdOutputBuffer buffer(STDOUT_FILENO);
   std::ostream out(&buffer);

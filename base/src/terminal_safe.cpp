@@ -140,6 +140,27 @@ void append_terminal_safe(std::string& out, std::string_view text) {
   append_escaped(out, text, from);
 }
 
+void append_json_terminal_safe(std::string& out, std::string_view json) {
+  std::size_t run = 0;
+  std::size_t i = 0;
+  while (i < json.size()) {
+    auto c = static_cast<unsigned char>(json[i]);
+    if (c != 0x7F && c != 0xC2 && c != 0xE2) {
+      ++i;
+      continue;
+    }
+    CodePoint cp = c == 0x7F ? CodePoint{c, 1, true} : decode_utf8(json, i);
+    if (cp.valid && (cp.value == 0x7F || (cp.value >= 0x80 && cp.value < 0xA0) ||
+                     is_bidi_control(cp.value))) {
+      out.append(json, run, i - run);
+      append_hex(out, "\\u", cp.value, 4);
+      run = i + cp.length;
+    }
+    i += cp.length;
+  }
+  out.append(json, run, json.size() - run);
+}
+
 std::string terminal_safe(std::string_view text) {
   std::string out;
   append_terminal_safe(out, text);

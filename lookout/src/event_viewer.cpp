@@ -13,6 +13,8 @@
 #include <orvex/recent_event_iterator.hpp>
 #include <orvex/time_range_event_iterator.hpp>
 
+#include <simdjson.h>
+
 #include <base/terminal_safe.hpp>
 
 #include "archive.hpp"
@@ -142,6 +144,8 @@ OrvexEventViewer::OrvexEventViewer(const OrvexViewerOptions& args, std::ostream&
   } else {
     iterator_ = std::make_unique<OrvexTimeRangeEventIterator>(file_path_, local_date_text(0));
   }
+  json_ = args.json;
+  if (holds(args.grep)) pattern_ = std::make_unique<EventPattern>(*args.grep, args.case_sensitive);
   setup_filters();
   formatter_.emplace(args.format, args.more_info, args.raw, args.nocolor, args.iso_date);
 }
@@ -177,6 +181,8 @@ void OrvexEventViewer::clean_temp_files() {
 
 void OrvexEventViewer::setup_filters() {
   iterator_->set_damage_reporter(damage_.get());
+  // JSON lines are copies of the stored lines: no event needs building unless a search reads it.
+  iterator_->set_build_events(!json_ || pattern_ != nullptr);
   if (!priority_filter_.empty()) iterator_->set_priority_filter(priority_filter_);
   if (!source_filter_.empty()) iterator_->set_source_filter(source_filter_);
 }
@@ -188,7 +194,30 @@ void OrvexEventViewer::check_output() {
   raise_os_error(err, "standard output", "cannot write to");
 }
 
+void OrvexEventViewer::print_json() {
+  std::string_view line = iterator_->line();
+  scratch_.resize(line.size() + 64);
+  std::size_t length = 0;
+  // A valid line minifies; when nothing was left out it is already compact and goes as it is.
+  if (simdjson::minify(line.data(), line.size(), scratch_.data(), length) != simdjson::SUCCESS) {
+    length = 0;
+  }
+  std::string_view compact =
+      length == 0 || length == line.size() ? line : std::string_view(scratch_.data(), length);
+  json_line_.clear();
+  base::append_json_terminal_safe(json_line_, compact);
+  json_line_ += '\n';
+  out_ << json_line_;
+  check_output();
+  ++shown_;
+}
+
 void OrvexEventViewer::print(OrvexEvent& event) {
+  if (pattern_ && !pattern_->matches(event)) return;
+  if (json_) {
+    print_json();
+    return;
+  }
   std::string text;
   try {
     text = formatter_->format_event(event);
@@ -201,6 +230,7 @@ void OrvexEventViewer::print(OrvexEvent& event) {
   }
   out_ << text << '\n';
   check_output();
+  ++shown_;
 }
 
 void OrvexEventViewer::show_events() {

@@ -93,7 +93,7 @@ std::optional<OrvexEvent> OrvexEventIterator::decode_and_filter(const EventFile:
     }
     return std::nullopt;
   }
-  LineDecoder::Decoded decoded = state_->decoder.decode(line.text, state_->filters);
+  LineDecoder::Decoded decoded = state_->decoder.decode(line.text, state_->filters, build_events_);
   switch (decoded.verdict) {
     case Verdict::event:
       break;
@@ -111,6 +111,11 @@ std::optional<OrvexEvent> OrvexEventIterator::decode_and_filter(const EventFile:
       return std::nullopt;
   }
   std::optional<OrvexEvent>& event = decoded.event;
+  if (!build_events_) {
+    position_ = {line.number, line.offset};
+    line_ = line.text;
+    return std::move(event);
+  }
   struct Tested {
     State& state;
     ~Tested() { state.tested = nullptr; }
@@ -118,6 +123,7 @@ std::optional<OrvexEvent> OrvexEventIterator::decode_and_filter(const EventFile:
   state_->tested = &*event;
   if (!filter_event(*event)) return std::nullopt;
   position_ = {line.number, line.offset};
+  line_ = line.text;
   return std::move(event);
 }
 

@@ -96,7 +96,8 @@ struct LineDecoder::Parser {
 LineDecoder::LineDecoder() : parser_(std::make_unique<Parser>()) {}
 LineDecoder::~LineDecoder() = default;
 
-LineDecoder::Decoded LineDecoder::decode(std::string_view line, const Filters& filters) {
+LineDecoder::Decoded LineDecoder::decode(std::string_view line, const Filters& filters,
+                                         bool build_event) {
   using V = Verdict;
   auto reference = [&]() -> Decoded {
     if (is_blank(line)) return {std::nullopt, V::blank};
@@ -149,6 +150,7 @@ LineDecoder::Decoded LineDecoder::decode(std::string_view line, const Filters& f
     }
   }
 
+  if (!build_event) return {OrvexEvent(), V::event};
   try {
     return {build(document), V::event};
   } catch (const Ambiguous&) {

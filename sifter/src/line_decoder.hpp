@@ -32,7 +32,9 @@ class LineDecoder {
   // why not: rejected by the filters (possibly without parsing), blank, not JSON, valid JSON
   // but not an object, or too large to decode within bounded memory. `line` must be followed
   // in memory by EventFile::kPadding readable bytes.
-  Decoded decode(std::string_view line, const Filters& filters);
+  // With `build` false a passing line gives an empty (null) event instead of the built one:
+  // the caller wants the line, not the event.
+  Decoded decode(std::string_view line, const Filters& filters, bool build = true);
 
  private:
   struct Parser;

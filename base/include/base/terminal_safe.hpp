@@ -25,6 +25,12 @@ void append_terminal_safe(std::string& out, std::string_view text);
 
 std::string terminal_safe(std::string_view text);
 
+// Appends the JSON text `json` (valid JSON) with the characters that JSON lets stand raw in
+// strings but a terminal would act on — DEL, the C1 controls, the bidi controls — written as
+// \uXXXX escapes, which a JSON reader decodes to the same text. (C0 controls cannot stand
+// raw in valid JSON.)
+void append_json_terminal_safe(std::string& out, std::string_view json);
+
 // `text` for a message: terminal-safe, in single quotes, cut after about `limit` bytes at a
 // character boundary with "..." after the closing quote.
 std::string quoted(std::string_view text, std::size_t limit = 80);

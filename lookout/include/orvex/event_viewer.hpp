@@ -10,6 +10,7 @@
 
 #include <orvex/event_formatter.hpp>
 #include <orvex/event_iterator.hpp>
+#include <orvex/event_pattern.hpp>
 #include <orvex/lookout_export.hpp>
 #include <orvex/messages.hpp>
 
@@ -27,6 +28,12 @@ struct OrvexViewerOptions {
   std::int64_t count = 0;                      // the events of the last this many lines
   std::optional<std::string> format;           // formatter options, passed on unchanged
   bool more_info = false, raw = false, nocolor = false, iso_date = false;
+  // Additions: keep only events some text value of which matches `grep` (a PCRE2 pattern,
+  // case-insensitive when it has no upper-case letter unless `case_sensitive`); print each
+  // event as one line of JSON, members in stored order, instead of the formatter's layouts.
+  std::optional<std::string> grep;
+  bool case_sensitive = false;
+  bool json = false;
 };
 
 // The driver of the system: turns the options into one iterator with its filters and one
@@ -66,6 +73,9 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   // follow mode is off.
   void show_events();
 
+  // The number of events shown so far.
+  std::uint64_t shown() const noexcept { return shown_; }
+
   // The file the iterator reads (the extracted copy for an archive) and the temporary
   // directory, for callers that report on them.
   const std::filesystem::path& file_path() const noexcept { return file_path_; }
@@ -78,6 +88,7 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   [[gnu::visibility("hidden")]] void setup_filters();
   [[gnu::visibility("hidden")]] void follow_events();
   [[gnu::visibility("hidden")]] void print(OrvexEvent& event);
+  [[gnu::visibility("hidden")]] void print_json();
   [[gnu::visibility("hidden")]] void check_output();
 
   std::filesystem::path file_path_;
@@ -92,6 +103,10 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   std::unique_ptr<DamageNotices> damage_;
   std::unique_ptr<OrvexEventIterator> iterator_;
   std::optional<OrvexEventFormatter> formatter_;
+  std::unique_ptr<EventPattern> pattern_;
+  bool json_ = false;
+  std::uint64_t shown_ = 0;
+  std::string scratch_, json_line_;
   std::ostream& out_;
 };
 

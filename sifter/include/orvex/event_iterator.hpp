@@ -97,6 +97,15 @@ class ORVEX_SIFTER_API OrvexEventIterator {
 
   // Where the line of the event last returned by next() starts.
   const LinePosition& position() const noexcept { return position_; }
+  // The text of that line, as stored (without its line end); valid until the next call of
+  // next() or of any other operation that reads the file.
+  std::string_view line() const noexcept { return line_; }
+
+  // With `build` false, next() yields lines rather than events: for each line that holds an
+  // event passing the filters (decided on the fast parser's document) it returns an empty
+  // (null) event and line() holds the line. For callers that only copy lines, which then skip
+  // the cost of building events. Overrides of the filter operations are not asked then.
+  void set_build_events(bool build) noexcept { build_events_ = build; }
 
   class Sentinel {};
   class Cursor {
@@ -141,6 +150,8 @@ class ORVEX_SIFTER_API OrvexEventIterator {
   struct State;  // the filters, the line decoder, the reporter
   std::unique_ptr<State> state_;
   LinePosition position_;
+  std::string_view line_;
+  bool build_events_ = true;
 };
 
 }  // namespace orvex
