@@ -112,13 +112,20 @@ TEST_F(CliLayoutsTest, ColourFollowsTheTerminalColorAndNoColor) {
       {{"--nocolor"}, {}, false},
       {{"--color=always"}, {"NO_COLOR=1"}, true},
       {{"--color=always", "--no-color"}, {}, false},
+      // A terminal that cannot show colour, or none named, gets none unless asked.
+      {{}, {"TERM=dumb"}, false},
+      {{}, {"TERM"}, false},
+      {{}, {"TERM="}, false},
+      {{"--color=always"}, {"TERM=dumb"}, true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(::testing::PrintToString(row.args) + " " + ::testing::PrintToString(row.env));
     std::vector<std::string> args = {"-a"};
     args.insert(args.end(), row.args.begin(), row.args.end());
     args.push_back(log.string());
-    RunResult result = lookout_on_terminal(args, row.env);
+    std::vector<std::string> env = {"TERM=xterm"};
+    env.insert(env.end(), row.env.begin(), row.env.end());
+    RunResult result = lookout_on_terminal(args, env);
     EXPECT_EQ(result.out, row.colour ? coloured : plain);
     EXPECT_EQ(result.status, 0);
   }
