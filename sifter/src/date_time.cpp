@@ -374,7 +374,9 @@ bool read_time_word(std::string_view word, Parts& parts) {
   return false;
 }
 
-// Y/M/D, M/D/Y (or D/M/Y when the first number cannot be a month) and M/D, with "/" or ".".
+// Y/M/D with either separator; with "/" M/D/Y (or D/M/Y when the first number cannot be a
+// month) and M/D; with "." D.M.Y and D.M, the order the viewer's summary writes, so that a
+// date copied from it reads back as the same day.
 bool read_numeric_date(std::string_view word, char sep, const DateTime& now, Parts& parts) {
   std::vector<std::string_view> fields;
   std::size_t start = 0;
@@ -402,8 +404,12 @@ bool read_numeric_date(std::string_view word, char sep, const DateTime& now, Par
     }
     if (fields[0].size() > 2 || fields[1].size() > 2) return false;
     int first = to_int(fields[0]), second = to_int(fields[1]);
-    // Ambiguous day and month read month first; only a first number above 12 is a day.
-    date = first <= 12 ? make_date(year, first, second) : make_date(year, second, first);
+    if (sep == '.') {
+      date = make_date(year, second, first);
+    } else {
+      // Ambiguous day and month read month first; only a first number above 12 is a day.
+      date = first <= 12 ? make_date(year, first, second) : make_date(year, second, first);
+    }
   }
   if (!date) return false;
   if (parts.date) return false;

@@ -38,8 +38,10 @@ ORVEX_SIFTER_API DateTime parse_iso_datetime(std::string_view text);
 // Reads a date-time as a user writes it, relative to `now` (the local wall-clock time):
 //   ISO      2024-03-05, 20240305, either with " " or "T" and a time hh:mm[:ss[.ffffff]] and an
 //            optional zone (Z, UTC, GMT, +HH:MM, +HHMM, +HH), which is dropped
-//   numeric  2024/03/05, 2024.03.05, 03/05/2024, 03.05.2024 (month first unless the first
-//            number cannot be a month), 03/05 (this year)
+//   numeric  2024/03/05, 2024.03.05 (a four-digit year first: year, month, day);
+//            with slashes month first unless the first number cannot be a month: 03/05/2024,
+//            03/05 (this year) are 5 March; with dots always day first, as the viewer's
+//            summary writes dates: 05.03.2024, 5.3.2024, 05.03 (this year) are 5 March
 //   named    March 5 2024, 5 Mar 2024, Mar 5, 2024, Mar 5th (this year); months in full or
 //            abbreviated, any letter case
 //   time     10:00, 10:00:30.5, 10:00 PM, 10pm, in any order with a date
