@@ -49,6 +49,9 @@ ORVEX_SIFTER_API DateTime parse_iso_datetime(std::string_view text);
 //            after them: "yesterday 10:00")
 //   relative -2h, +30min, -3d, 1 week ago, 2 hours ago; units s, sec, second, min, minute, h,
 //            hour, d, day, w, week, singular or plural
+//   unix     @SECONDS: whole seconds since 1970-01-01 00:00:00 UTC, optionally negative
+//            (@1733687211, @-86400; no fraction, no "+"), as the local wall-clock time of that
+//            instant; alone, with no other word
 // A date alone means 00:00:00 of that date, a time alone that time on the day of `now`.
 // Throws ValueError quoting the text when it cannot be read or is out of range.
 ORVEX_SIFTER_API DateTime parse_user_datetime(std::string_view text, DateTime now);
