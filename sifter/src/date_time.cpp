@@ -374,7 +374,9 @@ bool read_time_word(std::string_view word, Parts& parts) {
   return false;
 }
 
-// Y/M/D, M/D/Y (or D/M/Y when the first number cannot be a month) and M/D, with "/" or ".".
+// Y/M/D with either separator; with "/" M/D/Y (or D/M/Y when the first number cannot be a
+// month) and M/D; with "." D.M.Y and D.M, the order the viewer's summary writes, so that a
+// date copied from it reads back as the same day.
 bool read_numeric_date(std::string_view word, char sep, const DateTime& now, Parts& parts) {
   std::vector<std::string_view> fields;
   std::size_t start = 0;
@@ -402,8 +404,12 @@ bool read_numeric_date(std::string_view word, char sep, const DateTime& now, Par
     }
     if (fields[0].size() > 2 || fields[1].size() > 2) return false;
     int first = to_int(fields[0]), second = to_int(fields[1]);
-    // Ambiguous day and month read month first; only a first number above 12 is a day.
-    date = first <= 12 ? make_date(year, first, second) : make_date(year, second, first);
+    if (sep == '.') {
+      date = make_date(year, second, first);
+    } else {
+      // Ambiguous day and month read month first; only a first number above 12 is a day.
+      date = first <= 12 ? make_date(year, first, second) : make_date(year, second, first);
+    }
   }
   if (!date) return false;
   if (parts.date) return false;
@@ -495,6 +501,29 @@ bool read_word(std::string_view word, const DateTime& now, Parts& parts) {
   return true;
 }
 
+// "@SECONDS": whole seconds since 1970-01-01 00:00 UTC, optionally negative, as the local
+// wall-clock time of that instant. Returns std::nullopt when the text does not start with "@".
+std::optional<DateTime> read_unix_time(std::string_view text, std::string_view original) {
+  if (text.empty() || text.front() != '@') return std::nullopt;
+  std::string_view digits = text.substr(1);
+  bool negative = !digits.empty() && digits.front() == '-';
+  if (negative) digits.remove_prefix(1);
+  // Twelve digits reach past the end of the calendar in any zone; more cannot be in range and
+  // would overflow.
+  if (!all_digits(digits) || digits.size() > 12) refuse_user(original);
+  std::int64_t value = 0;
+  for (char ch : digits) value = value * 10 + (ch - '0');
+  time_t whole = static_cast<time_t>(negative ? -value : value);
+  struct tm local {};
+  if (localtime_r(&whole, &local) == nullptr) refuse_user(original);
+  std::optional<local_days> date = make_date(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+  if (!date) refuse_user(original);
+  DateTime result =
+      DateTime{*date} + hours{local.tm_hour} + minutes{local.tm_min} + seconds{local.tm_sec};
+  if (!in_range(result)) refuse_user(original);
+  return result;
+}
+
 }  // namespace
 
 DateTime parse_user_datetime(std::string_view text, DateTime now) {
@@ -507,6 +536,7 @@ DateTime parse_user_datetime(std::string_view text, DateTime now) {
   if (trimmed.empty()) refuse_user(text);
 
   if (trimmed == "now") return now;
+  if (auto unix_time = read_unix_time(trimmed, text)) return *unix_time;
   if (auto relative = read_relative(trimmed, text, now)) return *relative;
 
   local_days today = std::chrono::floor<days>(now);

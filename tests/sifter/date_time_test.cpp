@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <time.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <orvex/date_time.hpp>
 
-#include "date_text.hpp"
 #include <orvex/errors.hpp>
+#include "date_text.hpp"
 
 namespace orvex {
 namespace {
@@ -130,6 +135,15 @@ TEST(DateTimeTest, MessagesShowHostileTextSafely) {
   }
 }
 
+// `seconds` since the epoch as localtime_r reads them, the way format_datetime writes it.
+std::string local_text(time_t seconds) {
+  struct tm local {};
+  if (localtime_r(&seconds, &local) == nullptr) return "(localtime_r failed)";
+  char text[64];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S.000000", &local);
+  return text;
+}
+
 // Tuesday, 5 March 2024, 14:30:45.123456.
 const DateTime kNow = DateTime{std::chrono::local_days{std::chrono::year{2024} / 3 / 5}} +
                       std::chrono::hours{14} + std::chrono::minutes{30} + std::chrono::seconds{45} +
@@ -167,14 +181,25 @@ TEST(DateTimeTest, UserReaderAcceptsIsoFreeWritingsWordsAndRelativeTimes) {
       {"Sept 30 2023", "2023-09-30 00:00:00.000000"},
       {"Dec 25", "2024-12-25 00:00:00.000000"},
       {"10:00 Feb 29 2024", "2024-02-29 10:00:00.000000"},
-      // slashes and dots, month first when ambiguous
+      // slashes: month first when ambiguous
       {"2024/03/05", "2024-03-05 00:00:00.000000"},
-      {"2024.3.5", "2024-03-05 00:00:00.000000"},
       {"03/05/2024", "2024-03-05 00:00:00.000000"},
-      {"03.05.2024", "2024-03-05 00:00:00.000000"},
       {"12/25/2023 18:00", "2023-12-25 18:00:00.000000"},
       {"25/12/2023", "2023-12-25 00:00:00.000000"},
       {"3/5", "2024-03-05 00:00:00.000000"},
+      // dots: year first with four digits, otherwise day first as the summary writes it
+      {"2024.3.5", "2024-03-05 00:00:00.000000"},
+      {"2024.03.05", "2024-03-05 00:00:00.000000"},
+      {"03.05.2024", "2024-05-03 00:00:00.000000"},
+      {"05.12.2026", "2026-12-05 00:00:00.000000"},
+      {"5.12.2026", "2026-12-05 00:00:00.000000"},
+      {"05.12.2026 10:24", "2026-12-05 10:24:00.000000"},
+      {"05.12.2026 10:24:18", "2026-12-05 10:24:18.000000"},
+      {"10:24 5.1.2026", "2026-01-05 10:24:00.000000"},
+      {"25.12.2023", "2023-12-25 00:00:00.000000"},
+      {"29.02.2024", "2024-02-29 00:00:00.000000"},
+      {"05.12", "2024-12-05 00:00:00.000000"},
+      {"5.3", "2024-03-05 00:00:00.000000"},
       // words
       {"now", "2024-03-05 14:30:45.123456"},
       {"Today", "2024-03-05 00:00:00.000000"},
@@ -193,6 +218,11 @@ TEST(DateTimeTest, UserReaderAcceptsIsoFreeWritingsWordsAndRelativeTimes) {
       {"- 5 minutes", "2024-03-05 14:25:45.123456"},
       {"-2 weeks", "2024-02-20 14:30:45.123456"},
       {"10 secs ago", "2024-03-05 14:30:35.123456"},
+      // Unix time, as the local wall-clock time
+      {"@0", local_text(0)},
+      {"@1733687211", local_text(1733687211)},
+      {"@-86400", local_text(-86400)},
+      {" @60 ", local_text(60)},
   };
   for (const Accepted& row : rows) {
     SCOPED_TRACE(row.text);
@@ -241,6 +271,23 @@ TEST(DateTimeTest, UserReaderRefusesWhatItCannotRead) {
       "+99999999999999999d",
       "-3000000 days",
       "1234567890",
+      "31.02.2024",
+      "12.25.2023",
+      "5.13",
+      "05.12.26",
+      "05.12.2026.1",
+      "@",
+      "@x",
+      "@-",
+      "@+5",
+      "@1.5",
+      "@1e3",
+      "@ 0",
+      "@0 10:00",
+      "10:00 @0",
+      "@1000000000000",
+      "@300000000000",
+      "@-300000000000",
   };
   for (const std::string& text : rows) {
     SCOPED_TRACE(text);
@@ -250,6 +297,60 @@ TEST(DateTimeTest, UserReaderRefusesWhatItCannotRead) {
     } catch (const ValueError& error) {
       EXPECT_NE(std::string(error.what()).find("'" + text + "'"), std::string::npos)
           << error.what();
+    }
+  }
+}
+
+// Sets the TZ variable for the life of the object and restores it after.
+class ScopedZone {
+ public:
+  explicit ScopedZone(const char* zone) {
+    if (const char* before = std::getenv("TZ")) before_ = before;
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~ScopedZone() {
+    if (before_) {
+      setenv("TZ", before_->c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+  }
+  ScopedZone(const ScopedZone&) = delete;
+  ScopedZone& operator=(const ScopedZone&) = delete;
+
+ private:
+  std::optional<std::string> before_;
+};
+
+// In a zone away from UTC, so that reading the seconds as UTC wall-clock time would show.
+TEST(DateTimeTest, UnixTimeIsTheWallClockTimeOfTheLocalZone) {
+  struct Row {
+    const char* zone;  // POSIX TZ values, which need no zone database
+    std::string text;
+    std::string expected;  // empty: refused
+  };
+  const std::vector<Row> rows = {
+      {"<+0530>-5:30", "@1733687211", "2024-12-09 01:16:51.000000"},
+      {"<+0530>-5:30", "@0", "1970-01-01 05:30:00.000000"},
+      {"<-03>3", "@1733687211", "2024-12-08 16:46:51.000000"},
+      {"<-03>3", "@0", "1969-12-31 21:00:00.000000"},
+      {"UTC0", "@-1", "1969-12-31 23:59:59.000000"},
+      // the last second of the calendar is in range only where its wall-clock time is
+      {"UTC0", "@253402300799", "9999-12-31 23:59:59.000000"},
+      {"<-03>3", "@253402300799", "9999-12-31 20:59:59.000000"},
+      {"<+0530>-5:30", "@253402300799", ""},
+      {"UTC0", "@-62135596800", "0001-01-01 00:00:00.000000"},
+      {"<-03>3", "@-62135596800", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.zone) + " " + row.text);
+    ScopedZone zone(row.zone);
+    if (row.expected.empty()) {
+      EXPECT_THROW(parse_user_datetime(row.text, kNow), ValueError);
+    } else {
+      EXPECT_EQ(format_datetime(parse_user_datetime(row.text, kNow)), row.expected);
     }
   }
 }

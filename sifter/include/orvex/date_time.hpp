@@ -38,8 +38,10 @@ ORVEX_SIFTER_API DateTime parse_iso_datetime(std::string_view text);
 // Reads a date-time as a user writes it, relative to `now` (the local wall-clock time):
 //   ISO      2024-03-05, 20240305, either with " " or "T" and a time hh:mm[:ss[.ffffff]] and an
 //            optional zone (Z, UTC, GMT, +HH:MM, +HHMM, +HH), which is dropped
-//   numeric  2024/03/05, 2024.03.05, 03/05/2024, 03.05.2024 (month first unless the first
-//            number cannot be a month), 03/05 (this year)
+//   numeric  2024/03/05, 2024.03.05 (a four-digit year first: year, month, day);
+//            with slashes month first unless the first number cannot be a month: 03/05/2024,
+//            03/05 (this year) are 5 March; with dots always day first, as the viewer's
+//            summary writes dates: 05.03.2024, 5.3.2024, 05.03 (this year) are 5 March
 //   named    March 5 2024, 5 Mar 2024, Mar 5, 2024, Mar 5th (this year); months in full or
 //            abbreviated, any letter case
 //   time     10:00, 10:00:30.5, 10:00 PM, 10pm, in any order with a date
@@ -47,6 +49,9 @@ ORVEX_SIFTER_API DateTime parse_iso_datetime(std::string_view text);
 //            after them: "yesterday 10:00")
 //   relative -2h, +30min, -3d, 1 week ago, 2 hours ago; units s, sec, second, min, minute, h,
 //            hour, d, day, w, week, singular or plural
+//   unix     @SECONDS: whole seconds since 1970-01-01 00:00:00 UTC, optionally negative
+//            (@1733687211, @-86400; no fraction, no "+"), as the local wall-clock time of that
+//            instant; alone, with no other word
 // A date alone means 00:00:00 of that date, a time alone that time on the day of `now`.
 // Throws ValueError quoting the text when it cannot be read or is out of range.
 ORVEX_SIFTER_API DateTime parse_user_datetime(std::string_view text, DateTime now);
