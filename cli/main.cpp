@@ -18,6 +18,7 @@
 #include <orvex/errors.hpp>
 #include <orvex/event_pattern.hpp>
 #include <orvex/event_viewer.hpp>
+#include <orvex/priority_forms.hpp>
 #include <orvex/interrupt.hpp>
 #include <orvex/message_types.hpp>
 
@@ -40,13 +41,19 @@ Which events are shown: the first of these that is given decides, the rest are i
   6. nothing of the above     today's events
 --follow then keeps printing the events appended to the file until Ctrl-C.
 
-Dates: 2024-03-05, "2024-03-05 10:00", 2024-03-05T10:00:00, 03/05/2024, "Mar 5 2024",
-"10:00" (today), today, yesterday, now, -2h, "3 days ago". An --until date without a time
+Dates: 2024-03-05, "2024-03-05 10:00", 2024-03-05T10:00:00, 05.03.2024 (day first, as
+the summary writes it), 03/05/2024 (month first), "Mar 5 2024", "10:00" (today), today,
+yesterday, now, -2h, "3 days ago", @1709632800 (Unix time). An --until date without a time
 includes that whole day.
+
+Priorities: emerg alert crit err warning notice info debug, in any case or as 0-7 (warn,
+error, critical, emergency, panic too); A..B a range, warning.. warning and worse,
+..notice notice and less severe.
 
 Examples:
   orvex-lookout                                   today's events of the system log
-  orvex-lookout -t -p warning,err,crit,alert,emerg   today's warnings and worse
+  orvex-lookout -t -p warning..                   today's warnings and worse
+  orvex-lookout -a -g 'usb|mount' --json | jq .  search the text, JSON lines for jq
   orvex-lookout -S 2024-03-01 -U 2024-03-05 -s audit events.log
   orvex-lookout -n 20 -m                          the last 20 lines, all fields
   orvex-lookout -a sosreport-host.tar.xz          the log inside a system-report archive
@@ -166,7 +173,8 @@ int main(int argc, char** argv) {
   app.add_flag("-f,--follow", options.follow, "Then print events appended to the file");
   std::vector<std::string> priorities, sources;
   app.add_option("-p,--priority", priorities,
-                 "Keep events of this priority (repeatable or comma-separated)")
+                 "Keep events of this priority or range, e.g. err, 3, warning.. "
+                 "(repeatable or comma-separated)")
       ->allow_extra_args(false)
       ->option_text("NAME");
   app.add_option("-s,--source", sources,
@@ -213,7 +221,12 @@ int main(int argc, char** argv) {
   }
 
   options.watch_file = watch_file;
-  options.priority = split_list(priorities);
+  try {
+    options.priority = orvex::priority_filter_from_forms(split_list(priorities));
+  } catch (const orvex::ValueError& error) {
+    print_error(error.what());
+    return kStatusUsage;
+  }
   options.source = split_list(sources);
   options.nocolor = nocolor || !colour_wanted(color);
   if (!grep.empty()) {

@@ -97,6 +97,41 @@ TEST_F(CliOptionsTest, JsonLinesAreTheStoredEventsTerminalSafe) {
   EXPECT_EQ(lookout({"-a", "--json", "-o", "%id", log.string()}).status, 2);
 }
 
+TEST_F(CliOptionsTest, PriorityFormsAndTheirErrors) {
+  std::string text;
+  for (const char* priority : {"emerg", "crit", "error", "err", "warning", "notice", "debug"}) {
+    text += event_line({.id = priority, .priority = priority});
+  }
+  fs::path log = dir_.write("events", text);
+  struct Row {
+    std::string form, ids;
+  };
+  const std::vector<Row> rows = {
+      {"err", "err"},  // a standard name matches exactly, as always
+      {"Err", "err"},
+      {"3", "err"},
+      {"error", "error err"},
+      {"warning..", "emerg crit error err warning"},
+      {"..notice", "notice debug"},
+      {"crit..err", "crit error err"},
+      {"err..crit", "crit error err"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.form);
+    RunResult result = lookout({"-a", "-p", row.form, "-o", "%id", log.string()});
+    std::string ids;
+    for (char c : result.out) ids += c == '\n' ? ' ' : c;
+    if (!ids.empty()) ids.pop_back();
+    EXPECT_EQ(ids, row.ids);
+    EXPECT_EQ(result.status, 0);
+  }
+  RunResult typo = lookout({"-a", "-p", "warnig", log.string()});
+  EXPECT_EQ(typo.out, "");
+  EXPECT_EQ(typo.err.rfind("orvex-lookout: unknown priority 'warnig' (use emerg, alert", 0), 0u)
+      << typo.err;
+  EXPECT_EQ(typo.status, 2);
+}
+
 TEST_F(CliOptionsTest, AnEmptyResultSaysSoOnATerminalOnly) {
   fs::path log = dir_.write("events", event_line({.id = "1"}));
   RunResult terminal = lookout_on_terminal({"-a", "-p", "crit", log.string()});
