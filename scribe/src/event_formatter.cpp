@@ -266,11 +266,19 @@ std::string OrvexEventFormatter::format_key_value_block(const OrvexEvent& event)
   const auto& fields = *event.get_ptr<const ObjectT*>();
   std::size_t max_key_length = 0;
   std::size_t estimate = 0;
-  // Keys come from the log too: they are shown, and aligned, in their terminal-safe form.
-  std::vector<std::string> labels;
+  // Keys come from the log too: they are shown, and aligned, in their terminal-safe form
+  // (escaped copies only for the rare keys that need it).
+  std::vector<std::string_view> labels;
+  std::vector<std::string> escaped;
   labels.reserve(fields.size());
   for (const auto& entry : fields) {
-    labels.push_back(base::terminal_safe(entry.first));
+    if (base::is_terminal_safe(entry.first)) {
+      labels.push_back(entry.first);
+    } else {
+      // Room for every key at once: views into `escaped` must survive its growth.
+      if (escaped.empty()) escaped.reserve(fields.size());
+      labels.push_back(escaped.emplace_back(base::terminal_safe(entry.first)));
+    }
     max_key_length = std::max(max_key_length, display::character_count(labels.back()));
     const auto* text = entry.second.get_ptr<const OrvexEvent::string_t*>();
     estimate += entry.first.size() + (text ? text->size() : 16) + 16;
@@ -281,7 +289,7 @@ std::string OrvexEventFormatter::format_key_value_block(const OrvexEvent& event)
               (colored ? fields.size() * (COLOR_GREY.size() + COLOR_END.size()) : 0));
   std::size_t index = 0;
   for (const auto& [key, value] : fields) {
-    const std::string& label = labels[index++];
+    std::string_view label = labels[index++];
     // The label is colorize(key + ":"), written straight into the block.
     if (colored) out += COLOR_GREY;
     if (is_detailed) {
