@@ -165,16 +165,16 @@ std::optional<std::filesystem::path> OrvexEventViewer::temp_dir() const {
 
 bool OrvexEventViewer::is_path_archive() const { return is_archive_path(file_path_); }
 
-// Extract events from a SOSREPORT archive file to a temporary directory. It updates
-// the file path to point to the extracted events file.
-// Warning: works only with an untouched SOSREPORT archive.
+// Unpacks the event log of a report archive into a new private temporary folder and points
+// the file path at the copy. Only the layout the report tool writes is understood: the log
+// below the archive's top directory (or at its top, for a report packed from inside it).
 void OrvexEventViewer::extract_events_from_archive() {
   temp_folder_ = std::make_unique<TempFolder>(make_temp_dir_path());
   file_path_ = extract_events_into(file_path_, temp_folder_->path());
 }
 
-// Remove the temporary directory and its contents created during event extraction.
-// Requires sudo privileges due to permissions on extracted files from sosreport.
+// Removes the temporary folder and everything in it; a folder that cannot be removed (entries
+// another user owns) raises PermissionError, which show_events reports.
 void OrvexEventViewer::clean_temp_files() {
   if (temp_folder_) temp_folder_->remove();
 }
