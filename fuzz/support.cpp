@@ -1,0 +1,163 @@
+#include "support.hpp"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+
+namespace orvex::fuzz {
+
+namespace {
+
+// Removes the scratch folder at a normal exit; crashes leave it for inspection.
+struct ScratchOwner {
+  std::filesystem::path path;
+  ~ScratchOwner() {
+    std::error_code ignored;
+    if (!path.empty()) std::filesystem::remove_all(path, ignored);
+  }
+};
+
+bool is_json_space(char ch) {
+  return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
+}
+
+}  // namespace
+
+const std::filesystem::path& scratch_dir(const char* prefix) {
+  static ScratchOwner owner;
+  if (owner.path.empty()) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/" + prefix + ".XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr)
+      fail("mkdtemp " + pattern + ": " + std::strerror(errno));
+    owner.path = pattern;
+  }
+  return owner.path;
+}
+
+void write_file(const std::filesystem::path& path, std::string_view bytes) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) fail("open " + path.string() + ": " + std::strerror(errno));
+  while (!bytes.empty()) {
+    ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) fail("write " + path.string() + ": " + std::strerror(errno));
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  if (::close(fd) != 0) fail("close " + path.string() + ": " + std::strerror(errno));
+}
+
+void fail(const std::string& what) {
+  std::fprintf(stderr, "\n==== orvex fuzz: %s\n", what.c_str());
+  std::fflush(stderr);
+  std::abort();
+}
+
+void note(std::string_view what) {
+  static const bool verbose = std::getenv("ORVEX_FUZZ_VERBOSE") != nullptr;
+  if (verbose)
+    std::fprintf(stderr, "orvex fuzz: %.*s\n", static_cast<int>(what.size()), what.data());
+}
+
+std::string printable(std::string_view text) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (char ch : text) {
+    auto byte = static_cast<unsigned char>(ch);
+    if (byte >= 0x20 && byte < 0x7f && byte != '\\') {
+      out += ch;
+    } else {
+      out += "\\x";
+      out += kDigits[byte >> 4];
+      out += kDigits[byte & 0xf];
+    }
+  }
+  return out;
+}
+
+std::string dump(const OrvexEvent& value) {
+  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+bool same_event(const OrvexEvent& a, const OrvexEvent& b) { return a == b && dump(a) == dump(b); }
+
+std::vector<Line> split_lines(std::string_view content) {
+  std::vector<Line> lines;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < content.size(); ++i) {
+    char ch = content[i];
+    if (ch != '\n' && ch != '\r') continue;
+    lines.push_back({content.substr(start, i - start), start});
+    if (ch == '\r' && i + 1 < content.size() && content[i + 1] == '\n') ++i;
+    start = i + 1;
+  }
+  if (start < content.size()) lines.push_back({content.substr(start), start});
+  return lines;
+}
+
+std::optional<std::size_t> first_invalid_utf8(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  std::size_t size = text.size();
+  for (std::size_t i = 0; i < size;) {
+    unsigned char lead = bytes[i];
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    // The allowed range of the first trail byte excludes overlong forms, surrogates and
+    // code points above U+10FFFF; later trail bytes are any continuation byte.
+    std::size_t trail;
+    unsigned char low = 0x80, high = 0xbf;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+      trail = 1;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+      trail = 2;
+      if (lead == 0xe0) low = 0xa0;
+      if (lead == 0xed) high = 0x9f;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+      trail = 3;
+      if (lead == 0xf0) low = 0x90;
+      if (lead == 0xf4) high = 0x8f;
+    } else {
+      return i;
+    }
+    if (size - i <= trail || bytes[i + 1] < low || bytes[i + 1] > high) return i;
+    for (std::size_t k = 2; k <= trail; ++k) {
+      if ((bytes[i + k] & 0xc0) != 0x80) return i;
+    }
+    i += trail + 1;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string_view> find_date_field(std::string_view line) {
+  for (std::size_t start = 0; start < line.size(); ++start) {
+    std::size_t at;
+    if (line.compare(start, 9, "\"ISODATE\"") == 0) {
+      at = start + 9;
+    } else if (line.compare(start, 6, "\"DATE\"") == 0) {
+      at = start + 6;
+    } else {
+      continue;
+    }
+    while (at < line.size() && is_json_space(line[at])) ++at;
+    if (at == line.size() || line[at] != ':') continue;
+    ++at;
+    while (at < line.size() && is_json_space(line[at])) ++at;
+    if (at == line.size() || line[at] != '"') continue;
+    std::size_t value = at + 1;
+    std::size_t close = line.find('"', value);
+    if (close == std::string_view::npos || close == value) continue;
+    return line.substr(value, close - value);
+  }
+  return std::nullopt;
+}
+
+}  // namespace orvex::fuzz
