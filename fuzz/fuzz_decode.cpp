@@ -92,11 +92,7 @@ Outcome reference(std::string_view content) {
       outcome.bad_offset = line.offset + *bad;
       break;
     }
-    try {
-      OrvexEvent event = decode_event(line.text);
-      if (event.is_object()) outcome.events.push_back(std::move(event));
-    } catch (const JSONDecodeError&) {
-    }
+    if (auto event = fuzz::reference_event(line.text)) outcome.events.push_back(std::move(*event));
   }
   return outcome;
 }

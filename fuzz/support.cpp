@@ -10,6 +10,8 @@
 #include <cstring>
 #include <system_error>
 
+#include <orvex/errors.hpp>
+
 namespace orvex::fuzz {
 
 namespace {
@@ -87,6 +89,28 @@ std::string dump(const OrvexEvent& value) {
 }
 
 bool same_event(const OrvexEvent& a, const OrvexEvent& b) { return a == b && dump(a) == dump(b); }
+
+bool is_known(std::string_view name) {
+  static const std::string known = [] {
+    const char* list = std::getenv("ORVEX_FUZZ_KNOWN");
+    return " " + std::string(list != nullptr ? list : "") + " ";
+  }();
+  return known.find(" " + std::string(name) + " ") != std::string::npos;
+}
+
+std::optional<OrvexEvent> reference_event(std::string_view line) {
+  OrvexEvent event;
+  try {
+    event = decode_event(line);
+  } catch (const JSONDecodeError&) {
+    return std::nullopt;
+  }
+  if (line.find('\0') != std::string_view::npos && !is_known("decode-stops-at-nul")) {
+    fail("decode_event accepts a line holding a NUL byte: " + printable(line));
+  }
+  if (!event.is_object()) return std::nullopt;
+  return event;
+}
 
 std::vector<Line> split_lines(std::string_view content) {
   std::vector<Line> lines;

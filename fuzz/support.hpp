@@ -38,6 +38,16 @@ std::string dump(const OrvexEvent& value);
 // differently).
 bool same_event(const OrvexEvent& a, const OrvexEvent& b);
 
+// True when the known finding `name` (a file of fuzz/findings/) is listed in the
+// space-separated ORVEX_FUZZ_KNOWN: its check then lets it pass, so that a run can look past
+// a fault that is already reported.
+bool is_known(std::string_view name);
+
+// decode_event(line) when it gives an object, std::nullopt for no JSON text or another value.
+// Also checks what the decoder must refuse whatever the parser behind it does: a raw NUL
+// byte is allowed nowhere in JSON text.
+std::optional<OrvexEvent> reference_event(std::string_view line);
+
 struct Line {
   std::string_view text;  // without its line end
   std::uint64_t offset;   // of its first byte in the file
