@@ -39,7 +39,7 @@ const std::filesystem::path& scratch_dir(const char* prefix) {
         std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/" + prefix + ".XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr)
       fail("mkdtemp " + pattern + ": " + std::strerror(errno));
-    owner.path = pattern;
+    owner.path = std::filesystem::path(pattern).lexically_normal();
   }
   return owner.path;
 }
