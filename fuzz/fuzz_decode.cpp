@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <orvex/all_events_iterator.hpp>
@@ -78,32 +79,34 @@ Filter filter_from(std::string_view input) {
   return filter;
 }
 
-struct Outcome {
-  std::vector<OrvexEvent> events;
-  std::optional<std::uint64_t> bad_offset;  // where UnicodeDecodeError points
+// What the reference decoder makes of the file, line by line, before any filter: the events
+// and their lines up to the first line that is not UTF-8, and where that line goes wrong.
+struct Reference {
+  std::vector<std::pair<std::string_view, OrvexEvent>> events;
+  std::optional<std::uint64_t> bad_offset;
 };
 
-// What the reference decoder makes of the file, line by line, before any filter: the events up
-// to the first line that is not UTF-8.
-Outcome reference(std::string_view content) {
-  Outcome outcome;
+Reference reference(std::string_view content) {
+  Reference result;
   for (const fuzz::Line& line : fuzz::split_lines(content)) {
     if (auto bad = fuzz::first_invalid_utf8(line.text)) {
-      outcome.bad_offset = line.offset + *bad;
+      result.bad_offset = line.offset + *bad;
       break;
     }
-    if (auto event = fuzz::reference_event(line.text)) outcome.events.push_back(std::move(*event));
+    if (auto event = fuzz::reference_event(line.text)) {
+      result.events.emplace_back(line.text, std::move(*event));
+    }
   }
-  return outcome;
+  return result;
 }
 
-Outcome filtered(const Outcome& all, const Filter& filter) {
-  Outcome outcome;
-  outcome.bad_offset = all.bad_offset;
-  for (const OrvexEvent& event : all.events) {
-    if (filter.accepts(event)) outcome.events.push_back(event);
+// The positions in `all` of the events that `filter` keeps.
+std::vector<std::size_t> selected(const Reference& all, const Filter& filter) {
+  std::vector<std::size_t> kept;
+  for (std::size_t i = 0; i < all.events.size(); ++i) {
+    if (filter.accepts(all.events[i].second)) kept.push_back(i);
   }
-  return outcome;
+  return kept;
 }
 
 const std::vector<OrvexEventFormatter>& formatters() {
@@ -126,47 +129,60 @@ const std::vector<OrvexEventFormatter>& formatters() {
   return all;
 }
 
-void format_everywhere(const OrvexEvent& event) {
-  for (const OrvexEventFormatter& formatter : formatters()) {
-    OrvexEvent copy = event;
-    try {
-      (void)formatter.format_event(copy);
-    } catch (const Error& error) {
-      fuzz::note(error.what());  // a malformed event, rejected as documented
-    }
+void format(const OrvexEventFormatter& formatter, OrvexEvent& event) {
+  try {
+    (void)formatter.format_event(event);
+  } catch (const Error& error) {
+    fuzz::note(error.what());  // a malformed event, rejected as documented
   }
 }
 
-void check(const std::filesystem::path& path, const Outcome& want, const Filter& filter,
+// Formatting rewrites the event, so each layout gets its own: the iterator's event for the
+// first, the line decoded afresh for the others (a copy of a deeply nested event would
+// recurse as deep as it nests).
+void format_everywhere(OrvexEvent& event, std::string_view line) {
+  const std::vector<OrvexEventFormatter>& all = formatters();
+  format(all.front(), event);
+  for (std::size_t i = 1; i < all.size(); ++i) {
+    OrvexEvent fresh = decode_event(line);
+    format(all[i], fresh);
+  }
+}
+
+// Iterates with `filter` and compares each event as it comes with the reference's events at
+// `want`; formats them when `formatting`.
+void check(const std::filesystem::path& path, const Reference& all,
+           const std::vector<std::size_t>& want, const Filter& filter, bool formatting,
            const char* pass) {
-  Outcome got;
+  const std::string where = std::string(pass) + ": ";
   OrvexAllEventsIterator iterator(path);
   iterator.set_priority_filter(filter.priorities);
   iterator.set_source_filter(filter.sources);
+  std::size_t count = 0;
+  std::optional<std::uint64_t> bad_offset;
   try {
     for (OrvexEvent& event : iterator) {
-      format_everywhere(event);
-      got.events.push_back(std::move(event));
+      if (count == want.size() || !fuzz::same_event(event, all.events[want[count]].second)) {
+        fuzz::fail(where + "event " + std::to_string(count) + " is " + fuzz::dump(event) +
+                   ", the reference decoder gives " +
+                   (count < want.size() ? fuzz::dump(all.events[want[count]].second) : "nothing"));
+      }
+      if (formatting) format_everywhere(event, all.events[want[count]].first);
+      ++count;
     }
   } catch (const UnicodeDecodeError& error) {
     fuzz::note(error.what());
-    got.bad_offset = error.offset();
+    bad_offset = error.offset();
   }
-
-  std::string where = std::string(pass) + ": ";
-  if (got.bad_offset != want.bad_offset) {
+  if (count < want.size()) {
+    fuzz::fail(where + "the iteration ends after " + std::to_string(count) +
+               " events; the reference decoder gives " + std::to_string(want.size()) +
+               ", the next " + fuzz::dump(all.events[want[count]].second));
+  }
+  if (bad_offset != all.bad_offset) {
     fuzz::fail(where + "UnicodeDecodeError at " +
-               (got.bad_offset ? std::to_string(*got.bad_offset) : "none") + ", expected " +
-               (want.bad_offset ? std::to_string(*want.bad_offset) : "none"));
-  }
-  for (std::size_t i = 0; i < got.events.size() || i < want.events.size(); ++i) {
-    if (i >= got.events.size() || i >= want.events.size() ||
-        !fuzz::same_event(got.events[i], want.events[i])) {
-      fuzz::fail(where + "event " + std::to_string(i) + " is " +
-                 (i < got.events.size() ? fuzz::dump(got.events[i]) : "missing") +
-                 ", the reference decoder gives " +
-                 (i < want.events.size() ? fuzz::dump(want.events[i]) : "nothing"));
-    }
+               (bad_offset ? std::to_string(*bad_offset) : "none") + ", expected " +
+               (all.bad_offset ? std::to_string(*all.bad_offset) : "none"));
   }
 }
 
@@ -188,11 +204,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   content.append(input);
   fuzz::write_file(path, content);
 
-  const Outcome all = reference(content);
-  check(path, all, Filter{}, "no filter");
+  const Reference all = reference(content);
+  // The filtered pass yields a subset of the same events: formatting them again adds nothing.
+  check(path, all, selected(all, Filter{}), Filter{}, true, "no filter");
   Filter filter = filter_from(input);
   if (!filter.priorities.empty() || !filter.sources.empty()) {
-    check(path, filtered(all, filter), filter, "filtered");
+    check(path, all, selected(all, filter), filter, false, "filtered");
   }
   return 0;
 }

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 #include <orvex/errors.hpp>
 
@@ -85,10 +86,83 @@ std::string printable(std::string_view text) {
 }
 
 std::string dump(const OrvexEvent& value) {
-  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  constexpr std::size_t kLimit = 4000;
+  using Object = OrvexEvent::object_t;
+  using Array = OrvexEvent::array_t;
+  struct Frame {
+    const OrvexEvent* container;
+    std::size_t next;
+  };
+  std::string out;
+  auto scalar = [&out](const OrvexEvent& item) {
+    out += item.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  };
+  auto open = [&out](const OrvexEvent& item) { out += item.is_object() ? '{' : '['; };
+  if (!value.is_structured()) {
+    scalar(value);
+    return out;
+  }
+  std::vector<Frame> stack{{&value, 0}};
+  open(value);
+  while (!stack.empty() && out.size() < kLimit) {
+    Frame& frame = stack.back();
+    const auto* object = frame.container->get_ptr<const Object*>();
+    const auto* array = frame.container->get_ptr<const Array*>();
+    std::size_t size = object != nullptr ? object->size() : array->size();
+    if (frame.next == size) {
+      out += object != nullptr ? '}' : ']';
+      stack.pop_back();
+      continue;
+    }
+    if (frame.next > 0) out += ',';
+    const OrvexEvent* item;
+    if (object != nullptr) {
+      // By position: the map's operator[] takes a key.
+      const auto& member = *(object->begin() + static_cast<std::ptrdiff_t>(frame.next));
+      scalar(OrvexEvent(member.first));
+      out += ':';
+      item = &member.second;
+    } else {
+      item = &(*array)[frame.next];
+    }
+    ++frame.next;
+    if (item->is_structured()) {
+      open(*item);
+      stack.push_back({item, 0});  // invalidates `frame`
+    } else {
+      scalar(*item);
+    }
+  }
+  if (!stack.empty()) out += "...";
+  return out;
 }
 
-bool same_event(const OrvexEvent& a, const OrvexEvent& b) { return a == b && dump(a) == dump(b); }
+bool same_event(const OrvexEvent& a, const OrvexEvent& b) {
+  using Object = OrvexEvent::object_t;
+  using Array = OrvexEvent::array_t;
+  std::vector<std::pair<const OrvexEvent*, const OrvexEvent*>> pending{{&a, &b}};
+  while (!pending.empty()) {
+    auto [x, y] = pending.back();
+    pending.pop_back();
+    if (x->is_object() != y->is_object() || x->is_array() != y->is_array()) return false;
+    if (const auto* object = x->get_ptr<const Object*>()) {
+      const auto& other = *y->get_ptr<const Object*>();
+      if (object->size() != other.size()) return false;
+      for (auto mine = object->begin(), theirs = other.begin(); mine != object->end();
+           ++mine, ++theirs) {
+        if (mine->first != theirs->first) return false;
+        pending.emplace_back(&mine->second, &theirs->second);
+      }
+    } else if (const auto* array = x->get_ptr<const Array*>()) {
+      const auto& other = *y->get_ptr<const Array*>();
+      if (array->size() != other.size()) return false;
+      for (std::size_t i = 0; i < array->size(); ++i) pending.emplace_back(&(*array)[i], &other[i]);
+    } else if (*x != *y || dump(*x) != dump(*y)) {
+      return false;
+    }
+  }
+  return true;
+}
 
 bool is_known(std::string_view name) {
   static const std::string known = [] {

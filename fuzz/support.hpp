@@ -32,10 +32,13 @@ void note(std::string_view what);
 
 // `text` with every byte outside printable ASCII as \xHH, for reports.
 std::string printable(std::string_view text);
-// The JSON text of `value`, never throwing.
+// Events may nest as deep as a line is long: these two walk them without recursion, where
+// the library's copy, comparison and printing would exhaust the stack.
+//
+// The JSON text of `value`, cut after about 4000 bytes; never throws.
 std::string dump(const OrvexEvent& value);
-// Same value and same JSON text (an integer 1 and a fraction 1.0 compare equal, but print
-// differently).
+// Same structure, same member order, and scalars that are equal and print the same (an
+// integer 1 and a fraction 1.0 compare equal, but print differently).
 bool same_event(const OrvexEvent& a, const OrvexEvent& b);
 
 // True when the known finding `name` (a file of fuzz/findings/) is listed in the
