@@ -4,7 +4,8 @@
 // The events must be those of the reference decoder applied line by line, filtered by the
 // documented rule, up to the first line that is not UTF-8, which must raise
 // UnicodeDecodeError at its first bad byte. The formatter may reject an event with an orvex
-// error; anything else that leaves it is a finding.
+// error; anything else that leaves it is a finding. A key/value block must end with a line
+// end, and without colour (or raw) no ESC may appear that the line did not hold.
 
 #include <cstddef>
 #include <cstdint>
@@ -129,11 +130,34 @@ const std::vector<OrvexEventFormatter>& formatters() {
   return all;
 }
 
-void format(const OrvexEventFormatter& formatter, OrvexEvent& event) {
+// Whether the line can hold ESC: the byte itself or a \u001b escape (seen conservatively:
+// an escaped backslash before "u001b" counts too).
+bool may_hold_escape(std::string_view line) {
+  if (line.find('\x1b') != std::string_view::npos) return true;
+  for (std::size_t at = line.find("\\u001"); at != std::string_view::npos;
+       at = line.find("\\u001", at + 1)) {
+    if (at + 5 < line.size() && (line[at + 5] == 'b' || line[at + 5] == 'B')) return true;
+  }
+  return false;
+}
+
+void format(const OrvexEventFormatter& formatter, OrvexEvent& event, std::string_view line) {
+  std::string text;
   try {
-    (void)formatter.format_event(event);
+    text = formatter.format_event(event);
   } catch (const Error& error) {
     fuzz::note(error.what());  // a malformed event, rejected as documented
+    return;
+  }
+  const bool block = formatter.is_detailed || formatter.is_raw;
+  if (block && (text.empty() || text.back() != '\n')) {
+    fuzz::fail("a key/value block without a line end after its last line: " +
+               fuzz::printable(text));
+  }
+  // Colour is the only source of ESC but the event's own text.
+  if ((formatter.no_color || formatter.is_raw) && text.find('\x1b') != std::string::npos &&
+      !may_hold_escape(line)) {
+    fuzz::fail("colour without colour: " + fuzz::printable(text));
   }
 }
 
@@ -142,10 +166,10 @@ void format(const OrvexEventFormatter& formatter, OrvexEvent& event) {
 // recurse as deep as it nests).
 void format_everywhere(OrvexEvent& event, std::string_view line) {
   const std::vector<OrvexEventFormatter>& all = formatters();
-  format(all.front(), event);
+  format(all.front(), event, line);
   for (std::size_t i = 1; i < all.size(); ++i) {
     OrvexEvent fresh = decode_event(line);
-    format(all[i], fresh);
+    format(all[i], fresh, line);
   }
 }
 
