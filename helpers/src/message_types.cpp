@@ -1,11 +1,13 @@
 #include <orvex/message_types.hpp>
 
+#include <base/fd.hpp>
+#include <base/utf8.hpp>
+
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <dirent.h>
 #include <fcntl.h>
 #include <pcre2.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -36,70 +38,17 @@ bool is_permission_error(int err) { return err == EACCES || err == EPERM; }
 // The entry is gone, or is no longer what it was listed as.
 bool is_vanished(int err) { return err == ENOENT || err == ENOTDIR || err == ELOOP; }
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
 using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
-// Takes over `fd`, which is closed whatever happens.
-DirHandle open_listing(int fd, const fs::path& path) {
-  DIR* dir = ::fdopendir(fd);
-  if (dir == nullptr) {
-    int err = errno;
-    ::close(fd);
-    fail(err, path, "cannot list the directory");
-  }
+// Takes over `fd`: the listing owns it from now on, or it is closed on failure.
+DirHandle open_listing(base::Fd fd, const fs::path& path) {
+  DIR* dir = ::fdopendir(fd.get());
+  if (dir == nullptr) fail(errno, path, "cannot list the directory");
+  fd.release();
   return DirHandle(dir);
-}
-
-// Strict UTF-8: overlong forms, surrogates and code points above U+10FFFF are refused, as a
-// text decoder refuses them.
-bool is_utf8(std::string_view text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
-  while (p < end) {
-    unsigned char lead = *p;
-    if (lead < 0x80) {
-      ++p;
-      continue;
-    }
-    std::size_t trail = 0;
-    unsigned char low = 0x80, high = 0xBF;  // the range of the first trail byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      trail = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      trail = 2;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      trail = 3;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (static_cast<std::size_t>(end - p) <= trail) return false;
-    if (p[1] < low || p[1] > high) return false;
-    for (std::size_t i = 2; i <= trail; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-    }
-    p += trail + 1;
-  }
-  return true;
 }
 
 class MessageTypePattern {
@@ -172,12 +121,12 @@ class Scan {
 std::set<std::string> Scan::run(const fs::path& settings_dir) {
   // The folder itself may be a link (a packaged path often is); only the entries below it
   // are not followed into.
-  int root = ::open(settings_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (root < 0) {
+  base::Fd root = base::open_file(settings_dir.c_str(), O_RDONLY | O_DIRECTORY);
+  if (!root) {
     if (is_vanished(errno) || is_permission_error(errno)) return {};
     fail(errno, settings_dir, "cannot open the settings directory");
   }
-  levels_.push_back({open_listing(root, settings_dir), settings_dir});
+  levels_.push_back({open_listing(std::move(root), settings_dir), settings_dir});
 
   // An explicit stack rather than recursion: a deep tree costs descriptors, never the stack.
   while (!levels_.empty()) {
@@ -214,12 +163,12 @@ void Scan::scan_entry(int dir_fd, const dirent& entry, const fs::path& path) {
 
   if (type == DT_DIR) {
     // O_NOFOLLOW: a directory swapped for a link since the listing is not followed either.
-    int sub = ::openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (sub < 0) {
+    base::Fd sub = base::open_file_at(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (!sub) {
       if (is_vanished(errno) || is_permission_error(errno)) return;
       fail(errno, path, "cannot open the directory");
     }
-    levels_.push_back({open_listing(sub, path), path});
+    levels_.push_back({open_listing(std::move(sub), path), path});
     return;
   }
   if (type == DT_LNK) {
@@ -240,14 +189,13 @@ void Scan::scan_entry(int dir_fd, const dirent& entry, const fs::path& path) {
 void Scan::scan_file(int dir_fd, const char* name, const fs::path& path) {
   // O_NONBLOCK: should the entry have turned into a FIFO since it was examined, the open
   // does not wait for a writer; the fstat below then drops it.
-  int fd = ::openat(dir_fd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) {
+  base::Fd file = base::open_file_at(dir_fd, name, O_RDONLY | O_NOCTTY | O_NONBLOCK);
+  if (!file) {
     if (is_permission_error(errno)) return;
     fail(errno, path, "cannot open the settings file");
   }
-  FileDescriptor file(fd);
   struct stat st;
-  if (::fstat(fd, &st) != 0) fail(errno, path, "cannot examine the entry");
+  if (::fstat(file.get(), &st) != 0) fail(errno, path, "cannot examine the entry");
   if (!S_ISREG(st.st_mode)) return;
 
   std::string buffer;       // the unfinished line, then the block just read
@@ -255,12 +203,9 @@ void Scan::scan_file(int dir_fd, const char* name, const fs::path& path) {
   for (;;) {
     std::size_t kept = buffer.size();
     buffer.resize(kept + kBlockSize);
-    ssize_t got = ::read(fd, buffer.data() + kept, kBlockSize);
-    if (got < 0) {
-      buffer.resize(kept);
-      if (errno == EINTR) continue;
-      fail(errno, path, "cannot read the settings file");
-    }
+    // A signal other than the user's interrupt is retried inside; that interrupt fails here.
+    ssize_t got = base::read_some(file.get(), buffer.data() + kept, kBlockSize);
+    if (got < 0) fail(errno, path, "cannot read the settings file");
     buffer.resize(kept + static_cast<std::size_t>(got));
     if (got == 0) break;
 
@@ -289,7 +234,9 @@ void Scan::scan_file(int dir_fd, const char* name, const fs::path& path) {
 }
 
 bool Scan::take_line(std::string_view line, const fs::path& path) {
-  if (!is_utf8(line)) return false;
+  // Strict, as a text decoder is: overlong forms, surrogates and code points above U+10FFFF
+  // are refused.
+  if (base::find_invalid_utf8(line)) return false;
   if (std::optional<std::string_view> type = pattern_.first_match(line, path)) {
     types_.emplace(*type);
   }
