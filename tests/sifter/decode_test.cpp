@@ -67,6 +67,8 @@ TEST(DecodeTest, LinesTheReferenceRefusesAreDropped) {
       R"({"a": "\udc00x"})",
       "{\"a\": \"raw\ttab\"}",
       "{\"a\": \"nul\x01\"}",
+      std::string("{}\0x", 4),  // the parser would stop at the NUL and drop the rest
+      std::string("{\"a\": 1}\0\0{\"b\": 2}", 17),
       R"({"a": 1e400})",
       R"({'a': 1})",
       R"({"a": 01})",
