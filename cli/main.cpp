@@ -193,6 +193,8 @@ int main(int argc, char** argv) {
                  "pattern has no capital)")
       ->option_text("PATTERN");
   app.add_flag("--case-sensitive", options.case_sensitive, "Match --grep in the case written");
+  app.add_flag("--reverse", options.reverse,
+               "Newest first: the same selection read backwards from the end of the file");
   app.add_flag("--json", options.json,
                "Print each event as one line of JSON, members in stored order");
   app.add_option("--color", color, "Colour: auto (on a terminal), always, never")
@@ -237,6 +239,10 @@ int main(int argc, char** argv) {
       print_error(std::string(orvex::translate("bad --grep pattern")) + ": " + error.what());
       return kStatusUsage;
     }
+  }
+  if (options.reverse && options.follow) {
+    print_error(orvex::translate("--reverse shows what is there: it goes with no --follow"));
+    return kStatusUsage;
   }
   if (options.json && ((options.format && !options.format->empty()) || options.more_info ||
                        options.raw)) {

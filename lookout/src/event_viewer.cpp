@@ -11,6 +11,7 @@
 #include <orvex/errors.hpp>
 #include <orvex/new_event_iterator.hpp>
 #include <orvex/recent_event_iterator.hpp>
+#include <orvex/reverse_event_iterator.hpp>
 #include <orvex/time_range_event_iterator.hpp>
 
 #include <simdjson.h>
@@ -77,6 +78,18 @@ std::string reason(const Damage& damage) {
   return fill_message(translate("cannot be shown: %s"), {damage.detail});
 }
 
+// The same choice as the forward iterators, the first rule that holds winning, newest first.
+ReverseSelection reverse_selection(const OrvexViewerOptions& args) {
+  if (holds(args.since) || holds(args.until)) {
+    return ReverseSelection::time_range(args.since, args.until);
+  }
+  if (args.days_back != 0) return ReverseSelection::time_range(local_date_text(args.days_back), {});
+  if (args.today) return ReverseSelection::time_range(local_date_text(0), {});
+  if (args.all) return ReverseSelection::all();
+  if (args.count != 0) return ReverseSelection::recent(args.count);
+  return ReverseSelection::time_range(local_date_text(0), {});
+}
+
 }  // namespace
 
 // The notices about damaged lines on standard error: one for each of the first few, then a
@@ -130,7 +143,9 @@ OrvexEventViewer::OrvexEventViewer(const OrvexViewerOptions& args, std::ostream&
       out_(out) {
   if (is_path_archive()) extract_events_from_archive();
   follow_ = args.follow;
-  if (holds(args.since) || holds(args.until)) {
+  if (args.reverse) {
+    iterator_ = std::make_unique<OrvexReverseEventIterator>(file_path_, reverse_selection(args));
+  } else if (holds(args.since) || holds(args.until)) {
     iterator_ = std::make_unique<OrvexTimeRangeEventIterator>(file_path_, args.since, args.until);
   } else if (args.days_back != 0) {
     iterator_ = std::make_unique<OrvexTimeRangeEventIterator>(file_path_,

@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -130,6 +131,42 @@ TEST_F(CliOptionsTest, PriorityFormsAndTheirErrors) {
   EXPECT_EQ(typo.err.rfind("orvex-lookout: unknown priority 'warnig' (use emerg, alert", 0), 0u)
       << typo.err;
   EXPECT_EQ(typo.status, 2);
+}
+
+// Newest first is the forward listing reversed, for every selection, on a file of many read
+// blocks; with follow it is refused.
+TEST_F(CliOptionsTest, ReverseIsTheForwardListingReversed) {
+  std::string text;
+  for (int i = 0; i < 3000; ++i) {
+    char date[32];
+    std::snprintf(date, sizeof date, "2024-01-%02dT%02d:%02d:00", 1 + i / 200, (i / 60) % 24,
+                  i % 60);
+    text += event_line({.id = std::to_string(i), .priority = i % 7 == 0 ? "crit" : "info",
+                        .isodate = date});
+    if (i % 500 == 3) text += "damaged line\n";
+  }
+  fs::path log = dir_.write("events", text);
+  ASSERT_GT(fs::file_size(log), 3u * 65536);
+  for (const std::vector<std::string>& selection :
+       std::vector<std::vector<std::string>>{{"-a"},
+                                             {"-a", "-p", "crit"},
+                                             {"-n", "777"},
+                                             {"-S", "2024-01-03 12:00", "-U", "2024-01-09"}}) {
+    SCOPED_TRACE(::testing::PrintToString(selection));
+    std::vector<std::string> args = selection;
+    args.insert(args.end(), {"-o", "%id", log.string()});
+    RunResult forward = lookout(args);
+    args.push_back("--reverse");
+    RunResult reverse = lookout(args);
+    std::vector<std::string> forward_ids, reverse_ids;
+    std::istringstream f(forward.out), r(reverse.out);
+    for (std::string id; std::getline(f, id);) forward_ids.push_back(id);
+    for (std::string id; std::getline(r, id);) reverse_ids.insert(reverse_ids.begin(), id);
+    EXPECT_FALSE(forward_ids.empty());
+    EXPECT_EQ(reverse_ids, forward_ids);
+    EXPECT_EQ(reverse.status, 0);
+  }
+  EXPECT_EQ(lookout({"-f", "--reverse", log.string()}).status, 2);
 }
 
 TEST_F(CliOptionsTest, AnEmptyResultSaysSoOnATerminalOnly) {

@@ -34,6 +34,8 @@ struct OrvexViewerOptions {
   std::optional<std::string> grep;
   bool case_sensitive = false;
   bool json = false;
+  // The same selection newest first, read backwards from the end of the file (not with follow).
+  bool reverse = false;
 };
 
 // The driver of the system: turns the options into one iterator with its filters and one
