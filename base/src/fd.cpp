@@ -17,9 +17,16 @@ namespace orvex::base {
 namespace {
 
 // Runs `call` until it does not fail with EINTR, or until a termination signal is recorded.
+// Opens and reads also look at the flag first: a signal that arrived just before a call that
+// waits (a FIFO without a writer) would not cut that wait short. Writes do not, so that what
+// was shown before an interrupt can still be flushed.
 template <typename Call>
-auto retrying(Call call) noexcept {
+auto retrying(Call call, bool look_first = true) noexcept {
   for (;;) {
+    if (look_first && interrupt_requested()) {
+      errno = EINTR;
+      return decltype(call())(-1);
+    }
     auto result = call();
     if (result >= 0 || errno != EINTR || interrupt_requested()) return result;
   }
@@ -67,7 +74,7 @@ ssize_t read_at(int fd, void* buffer, std::size_t size, off_t offset) noexcept {
 bool write_all(int fd, const void* data, std::size_t size) noexcept {
   const auto* bytes = static_cast<const char*>(data);
   while (size > 0) {
-    ssize_t written = retrying([&] { return ::write(fd, bytes, size); });
+    ssize_t written = retrying([&] { return ::write(fd, bytes, size); }, false);
     if (written < 0) return false;
     bytes += written;
     size -= static_cast<std::size_t>(written);
