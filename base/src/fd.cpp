@@ -17,9 +17,10 @@ namespace orvex::base {
 namespace {
 
 // Runs `call` until it does not fail with EINTR, or until a termination signal is recorded.
-// Opens and reads also look at the flag first: a signal that arrived just before a call that
-// waits (a FIFO without a writer) would not cut that wait short. Writes do not, so that what
-// was shown before an interrupt can still be flushed.
+// Opening an input and reading also look at the flag first: a signal that arrived just before
+// a call that waits (a FIFO without a writer) would not cut that wait short. Writes and opens
+// below a folder do not, so that after an interrupt what was shown can still be flushed and a
+// temporary folder still removed.
 template <typename Call>
 auto retrying(Call call, bool look_first = true) noexcept {
   for (;;) {
@@ -50,7 +51,7 @@ Fd open_file(const char* path, int flags, mode_t mode) noexcept {
 }
 
 Fd open_file_at(int dir_fd, const char* path, int flags, mode_t mode) noexcept {
-  return Fd(retrying([&] { return ::openat(dir_fd, path, flags | O_CLOEXEC, mode); }));
+  return Fd(retrying([&] { return ::openat(dir_fd, path, flags | O_CLOEXEC, mode); }, false));
 }
 
 ssize_t read_some(int fd, void* buffer, std::size_t size) noexcept {

@@ -51,7 +51,9 @@ class Fd {
   int fd_ = -1;
 };
 
-// open(2) and openat(2); O_CLOEXEC is always added.
+// open(2) and openat(2); O_CLOEXEC is always added. open_file gives up at once when the
+// interrupt is recorded (an input may be a FIFO that waits); open_file_at, for the entries of a
+// folder, only when a call is cut short.
 Fd open_file(const char* path, int flags, mode_t mode = 0) noexcept;
 Fd open_file_at(int dir_fd, const char* path, int flags, mode_t mode = 0) noexcept;
 
