@@ -213,10 +213,11 @@ int main(int argc, char** argv) {
   for (std::string line; std::getline(notice_file, line);) ++notice_lines;
   std::filesystem::remove_all(dir);
 
-  std::printf("written=%ld shown=%zu lost=%ld duplicated=%ld out_of_order=%ld notices=%ld "
-              "seconds=%.3f\n",
-              events + 1, reader.shown.load(), lost, duplicated, reader.out_of_order, notice_lines,
-              seconds);
+  std::printf(
+      "written=%ld shown=%zu lost=%ld duplicated=%ld out_of_order=%ld notices=%ld "
+      "seconds=%.3f\n",
+      events + 1, reader.shown.load(), lost, duplicated, reader.out_of_order, notice_lines,
+      seconds);
   if (!caught_up) std::fprintf(stderr, "bench_follow_soak: the follower stopped keeping up\n");
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     std::fprintf(stderr, "bench_follow_soak: the follower ended with status %d\n", status);
