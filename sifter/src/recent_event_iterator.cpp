@@ -32,7 +32,7 @@ OrvexRecentEventIterator& OrvexRecentEventIterator::iter() {
 }
 
 std::optional<OrvexEvent> OrvexRecentEventIterator::next() {
-  if (file_.is_open() && pass_over()) return std::nullopt;
+  if (file_.is_open() && pass_over()) return std::nullopt;  // kept at its end for a follower
   // The last entry is the end mark: it is never read, so an unfinished last line never shows.
   while (current_line + 1 < positions_.size()) {
     check_interrupt();
