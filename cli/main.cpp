@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -21,6 +22,7 @@
 #include <orvex/priority_forms.hpp>
 #include <orvex/interrupt.hpp>
 #include <orvex/message_types.hpp>
+#include <orvex/messages.hpp>
 
 #include "output.hpp"
 
@@ -28,7 +30,6 @@ namespace {
 
 constexpr int kStatusError = 1;
 constexpr int kStatusUsage = 2;
-constexpr int kStatusInterrupt = 130;
 constexpr int kStatusClosedPipe = 141;
 
 const char* const kSelectionHelp = R"(
@@ -39,7 +40,11 @@ Which events are shown: the first of these that is given decides, the rest are i
   4. --all                    every event of the file
   5. --count N                the events of the last N lines
   6. nothing of the above     today's events
---follow then keeps printing the events appended to the file until Ctrl-C.
+--follow then keeps printing the events appended to the file until Ctrl-C, reading on the
+file it opened even when a log rotation renames it away. --follow-name follows the name
+instead: when the name comes to refer to a new file, the old one is read to its end and the
+new one from its start; a truncated file is read again from its start (a report archive has
+no name to follow, so --follow-name refuses one).
 
 Dates: 2024-03-05, "2024-03-05 10:00", 2024-03-05T10:00:00, 05.03.2024 (day first, as
 the summary writes it), 03/05/2024 (month first), "Mar 5 2024", "10:00" (today), today,
@@ -59,6 +64,7 @@ Examples:
   orvex-lookout -a sosreport-host.tar.xz          the log inside a system-report archive
   orvex-lookout -a -o '%ISODATE %PRIORITY %name_en' events.log
   orvex-lookout -f -p crit | grep --line-buffered mount
+  orvex-lookout -F -p crit                        ... through the log's rotations
 )";
 
 void print_error(const std::string& text) {
@@ -94,12 +100,29 @@ std::vector<std::string> split_list(const std::vector<std::string>& values) {
   return items;
 }
 
+// The status of a run ended by a termination signal: 128 + its number, as a shell reports a
+// process the signal killed (after the clean-up, which a killed process would skip).
+int signal_status() {
+  int signal_number = orvex::interrupt_signal();
+  return 128 + (signal_number != 0 ? signal_number : SIGINT);
+}
+
+// The follower's poll interval for tests, which must not wait a second for each poll; kept out
+// of --help. Ignored unless it is a whole number of milliseconds from 1 to 60000.
+std::int64_t poll_ms_from_environment() {
+  const char* text = std::getenv("ORVEX_LOOKOUT_POLL_MS");
+  if (text == nullptr || *text == '\0') return 0;
+  char* end = nullptr;
+  long long value = std::strtoll(text, &end, 10);
+  return *end == '\0' && value >= 1 && value <= 60000 ? value : 0;
+}
+
 // What escapes the constructor: nothing has been shown yet; one line on standard error.
 int report_construction_error() {
   try {
     throw;
   } catch (const orvex::KeyboardInterrupt&) {
-    return kStatusInterrupt;
+    return signal_status();
   } catch (const std::exception& error) {
     print_error(*orvex::error_message(error, orvex::ErrorStage::starting));
   }
@@ -113,6 +136,7 @@ int run(orvex::OrvexViewerOptions& options, std::ostream& out) {
   } catch (...) {
     return report_construction_error();
   }
+  viewer->watch_output(STDOUT_FILENO);
   // What escapes show_events has passed its clean-up already.
   try {
     viewer->show_events();
@@ -124,7 +148,7 @@ int run(orvex::OrvexViewerOptions& options, std::ostream& out) {
   } catch (const orvex::ExitRequest& request) {
     return request.status;
   } catch (const orvex::KeyboardInterrupt&) {
-    return kStatusInterrupt;
+    return signal_status();
   } catch (const orvex::OSError& error) {
     if (error.code().value() == EPIPE) return kStatusClosedPipe;  // the reader went away
     print_error(error.what());
@@ -149,7 +173,7 @@ int main(int argc, char** argv) {
   options.watch_file = "/vantel/log/orvex/events";
   std::string watch_file = options.watch_file.string();
   std::string color = "auto";
-  bool nocolor = false, list_types = false;
+  bool nocolor = false, list_types = false, follow_name = false;
 
   CLI::App app("Show the events of a security-event log, or of the log inside a system-report "
                "tar archive.",
@@ -170,7 +194,10 @@ int main(int argc, char** argv) {
   app.add_flag("-a,--all", options.all, "Show every event of the file");
   app.add_option("-n,--count", options.count, "Show the events of the last N lines")
       ->option_text("N");
-  app.add_flag("-f,--follow", options.follow, "Then print events appended to the file");
+  app.add_flag("-f,--follow", options.follow,
+               "Then print events appended to the file, reading on the file opened");
+  app.add_flag("-F,--follow-name", follow_name,
+               "Like --follow, but follow the name through rotation and truncation");
   std::vector<std::string> priorities, sources;
   app.add_option("-p,--priority", priorities,
                  "Keep events of this priority or range, e.g. err, 3, warning.. "
@@ -223,6 +250,13 @@ int main(int argc, char** argv) {
   }
 
   options.watch_file = watch_file;
+  if (follow_name && orvex::OrvexEventViewer::is_archive(options.watch_file)) {
+    print_error(orvex::translate(
+        "--follow-name cannot follow a report archive: its log is unpacked once; use --follow"));
+    return kStatusUsage;
+  }
+  options.follow_name = follow_name;
+  options.poll_ms = poll_ms_from_environment();
   try {
     options.priority = orvex::priority_filter_from_forms(split_list(priorities));
   } catch (const orvex::ValueError& error) {
@@ -240,7 +274,7 @@ int main(int argc, char** argv) {
       return kStatusUsage;
     }
   }
-  if (options.reverse && options.follow) {
+  if (options.reverse && (options.follow || options.follow_name)) {
     print_error(orvex::translate("--reverse shows what is there: it goes with no --follow"));
     return kStatusUsage;
   }

@@ -1,5 +1,6 @@
 #include <orvex/event_viewer.hpp>
 
+#include <signal.h>
 #include <time.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 
 #include <orvex/all_events_iterator.hpp>
 #include <orvex/errors.hpp>
+#include <orvex/interrupt.hpp>
 #include <orvex/new_event_iterator.hpp>
 #include <orvex/recent_event_iterator.hpp>
 #include <orvex/reverse_event_iterator.hpp>
@@ -72,6 +74,8 @@ std::string reason(const Damage& damage) {
       return translate("too many values to decode");
     case Damage::Kind::unreadable_date:
       return fill_message(translate("unreadable date %s"), {damage.detail});
+    case Damage::Kind::unfinished:
+      return translate("unfinished when the file was replaced");
     case Damage::Kind::unusable:
       break;
   }
@@ -140,9 +144,13 @@ OrvexEventViewer::OrvexEventViewer(const OrvexViewerOptions& args, std::ostream&
       priority_filter_(args.priority),
       source_filter_(args.source),
       damage_(std::make_unique<DamageNotices>(notices, args.watch_file)),
-      out_(out) {
+      out_(out),
+      notices_(notices) {
   if (is_path_archive()) extract_events_from_archive();
-  follow_ = args.follow;
+  follow_ = args.follow || args.follow_name;
+  // The copy unpacked from an archive is never replaced: its name gives nothing to follow.
+  follow_name_ = args.follow_name && !temp_folder_;
+  poll_ms_ = args.poll_ms;
   if (args.reverse) {
     iterator_ = std::make_unique<OrvexReverseEventIterator>(file_path_, reverse_selection(args));
   } else if (holds(args.since) || holds(args.until)) {
@@ -162,6 +170,8 @@ OrvexEventViewer::OrvexEventViewer(const OrvexViewerOptions& args, std::ostream&
   json_ = args.json;
   if (holds(args.grep)) pattern_ = std::make_unique<EventPattern>(*args.grep, args.case_sensitive);
   setup_filters();
+  // The follower goes on from the exact byte where the first pass stopped.
+  iterator_->set_keep_file_at_end(follow_);
   formatter_.emplace(args.format, args.more_info, args.raw, args.nocolor, args.iso_date);
 }
 
@@ -179,6 +189,10 @@ std::optional<std::filesystem::path> OrvexEventViewer::temp_dir() const {
 }
 
 bool OrvexEventViewer::is_path_archive() const { return is_archive_path(file_path_); }
+
+bool OrvexEventViewer::is_archive(const std::filesystem::path& path) {
+  return is_archive_path(path);
+}
 
 // Unpacks the event log of a report archive into a new private temporary folder and points
 // the file path at the copy. Only the layout the report tool writes is understood: the log
@@ -284,11 +298,29 @@ void OrvexEventViewer::show_events() {
 }
 
 void OrvexEventViewer::follow_events() {
-  auto follower = std::make_unique<OrvexNewEventIterator>(file_path_);
+  std::optional<OpenEventFile> kept = iterator_->take_file();
+  auto follower = kept ? std::make_unique<OrvexNewEventIterator>(std::move(*kept))
+                       : std::make_unique<OrvexNewEventIterator>(file_path_);
   // A pipe reader sees each event within a poll interval of its arrival.
   follower->set_before_wait([this] {
     out_.flush();
     check_output();
+  });
+  if (poll_ms_ > 0) follower->set_poll_interval(std::chrono::milliseconds(poll_ms_));
+  follower->set_watched_output(watched_output_);
+  follower->set_follow_name(follow_name_);
+  follower->set_on_file_change([this](OrvexNewEventIterator::FileChange change) {
+    // The events of the old file come first, on the terminal too.
+    out_.flush();
+    check_output();
+    const std::string name = base::quoted(file_path_.string(), 4096);
+    notices_ << "orvex-lookout: "
+             << fill_message(change == OrvexNewEventIterator::FileChange::replaced
+                                 ? translate("%s was replaced; following the new file")
+                                 : translate("%s was truncated; reading it from the start"),
+                             {name})
+             << '\n';
+    notices_.flush();
   });
   iterator_ = std::move(follower);
   setup_filters();
@@ -297,7 +329,9 @@ void OrvexEventViewer::follow_events() {
       for (OrvexEvent& event : *iterator_) print(event);
     }
   } catch (const KeyboardInterrupt&) {
-    throw ExitRequest(0);
+    // Ctrl-C is how a follow is meant to end; other signals end it with their own status.
+    if (interrupt_signal() == SIGINT || interrupt_signal() == 0) throw ExitRequest(0);
+    throw;
   }
 }
 

@@ -5,11 +5,11 @@ namespace orvex {
 OrvexAllEventsIterator::~OrvexAllEventsIterator() = default;
 
 std::optional<OrvexEvent> OrvexAllEventsIterator::next() {
-  if (!file_.is_open()) return std::nullopt;
-  while (auto line = file_.read_line()) {
+  if (pass_over()) return std::nullopt;
+  while (auto line = file_.read_line(/*take_unfinished=*/!keeps_file_at_end())) {
     if (auto event = decode_and_filter(*line)) return event;
   }
-  file_.close();
+  end_pass(/*at_end_of_file=*/true);
   return std::nullopt;
 }
 

@@ -1,5 +1,7 @@
 #include <orvex/event_iterator.hpp>
 
+#include <sys/stat.h>
+
 #include <orvex/errors.hpp>
 
 #include "filters.hpp"
@@ -23,6 +25,8 @@ std::string Damage::why() const {
       return "too many values to decode";
     case Kind::unreadable_date:
       return "unreadable date " + detail;
+    case Kind::unfinished:
+      return "unfinished when the file was replaced";
     case Kind::unusable:
       break;
   }
@@ -36,12 +40,42 @@ struct OrvexEventIterator::State {
   // The event decode_and_filter() has already tested against the filters: the base filter
   // operations pass it without testing it again, an override still narrows it.
   const OrvexEvent* tested = nullptr;
+  bool keep_file_at_end = false;
+  bool kept = false;  // the pass ended at the end of the file, which stays open
 };
 
+namespace {
+
+std::optional<FileIdentity> identity_of(const std::filesystem::path& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+}  // namespace
+
+OpenEventFile OrvexEventIterator::open_identified(const std::filesystem::path& path) {
+  for (int attempt = 1;; ++attempt) {
+    std::optional<FileIdentity> before = identity_of(path);
+    EventFile file(path, EventFile::Mode::text);
+    std::optional<FileIdentity> after = identity_of(path);
+    // A name that keeps changing under the open is rotated too fast to tell: the last look wins.
+    if ((before && before == after) || attempt == 3) {
+      return {std::move(file), after.value_or(FileIdentity{})};
+    }
+  }
+}
+
 OrvexEventIterator::OrvexEventIterator(const std::filesystem::path& event_file_path)
-    : file_path_(event_file_path),
-      file_(event_file_path, EventFile::Mode::text),
-      state_(std::make_unique<State>()) {}
+    : OrvexEventIterator(open_identified(event_file_path)) {}
+
+OrvexEventIterator::OrvexEventIterator(OpenEventFile open_file)
+    : file_path_(open_file.file.path()),
+      file_(std::move(open_file.file)),
+      file_identity_(open_file.identity),
+      state_(std::make_unique<State>()) {
+  file_.set_mode(EventFile::Mode::text);
+}
 
 OrvexEventIterator::~OrvexEventIterator() = default;
 
@@ -73,6 +107,30 @@ void OrvexEventIterator::set_damage_reporter(DamageReporter* reporter) {
 }
 
 bool OrvexEventIterator::has_damage_reporter() const noexcept { return state_->reporter != nullptr; }
+
+void OrvexEventIterator::set_keep_file_at_end(bool keep) noexcept {
+  state_->keep_file_at_end = keep;
+}
+
+bool OrvexEventIterator::keeps_file_at_end() const noexcept { return state_->keep_file_at_end; }
+
+bool OrvexEventIterator::pass_over() const noexcept { return !file_.is_open() || state_->kept; }
+
+void OrvexEventIterator::end_pass(bool at_end_of_file) {
+  if (at_end_of_file && state_->keep_file_at_end) {
+    state_->kept = true;
+  } else {
+    file_.close();
+  }
+}
+
+std::optional<OpenEventFile> OrvexEventIterator::take_file() {
+  if (!state_->kept || !file_.is_open()) return std::nullopt;
+  state_->kept = false;
+  OpenEventFile taken{std::move(file_), file_identity_};
+  taken.file.set_mode(EventFile::Mode::text);
+  return taken;
+}
 
 bool OrvexEventIterator::report_damage(const EventFile::Line& line, Damage::Kind kind,
                                        std::string detail) {

@@ -32,6 +32,7 @@ OrvexRecentEventIterator& OrvexRecentEventIterator::iter() {
 }
 
 std::optional<OrvexEvent> OrvexRecentEventIterator::next() {
+  if (file_.is_open() && pass_over()) return std::nullopt;  // kept at its end for a follower
   // The last entry is the end mark: it is never read, so an unfinished last line never shows.
   while (current_line + 1 < positions_.size()) {
     check_interrupt();
@@ -57,7 +58,12 @@ std::optional<OrvexEvent> OrvexRecentEventIterator::next() {
     ++current_line;
     if (std::optional<OrvexEvent> event = decode_and_filter(trimmed)) return event;
   }
-  file_.close();
+  // A follower goes on from the end mark, where this pass's view of the file ended.
+  const bool at_end_mark = file_.is_open() && !positions_.empty();
+  if (at_end_mark && keeps_file_at_end() && file_.tell() != positions_.back()) {
+    file_.seek(static_cast<std::int64_t>(positions_.back()), SEEK_SET);
+  }
+  end_pass(at_end_mark);
   return std::nullopt;
 }
 

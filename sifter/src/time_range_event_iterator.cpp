@@ -39,9 +39,10 @@ DateTime OrvexTimeRangeEventIterator::adjust_end_date(DateTime date_until) {
 }
 
 std::optional<OrvexEvent> OrvexTimeRangeEventIterator::next() {
-  if (!file_.is_open()) return std::nullopt;
+  if (pass_over()) return std::nullopt;
   unsigned skipped = 0;
-  while (std::optional<EventFile::Line> line = file_.read_line()) {
+  bool past_range = false;
+  while (std::optional<EventFile::Line> line = file_.read_line(!keeps_file_at_end())) {
     if (++skipped == kInterruptStride) {
       skipped = 0;
       check_interrupt();
@@ -60,10 +61,14 @@ std::optional<OrvexEvent> OrvexTimeRangeEventIterator::next() {
       continue;
     }
     if (date < date_since_) continue;
-    if (date > date_until_) break;
+    if (date > date_until_) {
+      past_range = true;
+      break;
+    }
     if (std::optional<OrvexEvent> event = decode_and_filter(*line)) return event;
   }
-  file_.close();
+  // Stopped at the upper bound, the pass has not seen the end: a follower starts afresh.
+  end_pass(/*at_end_of_file=*/!past_range);
   return std::nullopt;
 }
 

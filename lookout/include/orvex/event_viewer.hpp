@@ -22,6 +22,8 @@ struct OrvexViewerOptions {
   std::filesystem::path watch_file;            // the event file, or a report archive
   std::vector<std::string> priority, source;   // filters; empty: unset
   bool follow = false;                         // then print events appended to the file
+  bool follow_name = false;                    // follow by name; implies follow; not for archives
+  std::int64_t poll_ms = 0;                    // follow mode's poll interval; 0: its default
   std::optional<std::string> since, until;     // a time range; empty text counts as unset
   std::int64_t days_back = 0;                  // events from the local date this many days ago
   bool today = false, all = false;
@@ -61,12 +63,24 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   OrvexEventViewer(const OrvexEventViewer&) = delete;
   OrvexEventViewer& operator=(const OrvexEventViewer&) = delete;
 
+  // True when `path` is read as a report archive (by its file-name suffix).
+  static bool is_archive(const std::filesystem::path& path);
+
+  // Follow mode also watches the descriptor `fd` of the output while it waits (the front end
+  // passes standard output): when its reader goes away, the run ends as a failed write to a
+  // closed pipe does, with OSError EPIPE after the clean-up, even when no event comes to be
+  // written. Nothing is watched unless this is called.
+  void watch_output(int fd) noexcept { watched_output_ = fd; }
+
   // Print events from a file, handle errors, and clean up. Follow mode for new events if
-  // enabled.
+  // enabled: it goes on from the byte where the first pass stopped reading when that pass read
+  // the file to its end, otherwise from the end of the file. Following by name, each switch to
+  // a replaced or truncated file is announced in one line on the notices stream.
   // Writes every event's text and a line feed to the output. Errors while events are read
   // become messages on the output and ExitRequest(1): "No such file"; "Invalid text encoding:
-  // <file and offset>"; "Invalid date format: <error>". The user's interrupt during follow
-  // mode becomes ExitRequest(0). The temporary directory is removed on every way out; when
+  // <file and offset>"; "Invalid date format: <error>". The user's interrupt (SIGINT) during
+  // follow mode becomes ExitRequest(0); another termination signal passes on as
+  // KeyboardInterrupt. The temporary directory is removed on every way out; when
   // that fails for lack of permission the message "Error: The temp folder '<dir>' was not
   // removed. Permission denied." is written and ExitRequest(1) replaces whatever was in
   // flight. Other errors (KeyboardInterrupt in the first pass, the formatter's KeyError or
@@ -101,6 +115,9 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   // happens, and by the final step of show_events, which reports a failure.
   std::unique_ptr<TempFolder> temp_folder_;
   bool follow_ = false;
+  bool follow_name_ = false;
+  std::int64_t poll_ms_ = 0;
+  int watched_output_ = -1;
   class DamageNotices;
   std::unique_ptr<DamageNotices> damage_;
   std::unique_ptr<OrvexEventIterator> iterator_;
@@ -110,6 +127,7 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   std::uint64_t shown_ = 0;
   std::string scratch_, json_line_;
   std::ostream& out_;
+  std::ostream& notices_;
 };
 
 }  // namespace orvex

@@ -32,6 +32,7 @@ struct Damage {
     too_many_values,  // too many values to decode within bounded memory
     unreadable_date,  // detail: the date text, quoted
     unusable,         // an event the caller cannot use; detail: why
+    unfinished,       // a last line still without its end when a follower left the file
   };
   std::filesystem::path file;
   LinePosition where;
@@ -48,6 +49,20 @@ class ORVEX_SIFTER_API DamageReporter {
   // Called once per damaged line, in file order, from within next(). May throw; the error
   // then leaves next().
   virtual void report(const Damage& damage) = 0;
+};
+
+// Which file a name referred to: its device and inode.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+// An open event file with the identity of the file its name referred to when it was opened,
+// as a first pass hands it to a follower (OrvexEventIterator::take_file()).
+struct OpenEventFile {
+  EventFile file;
+  FileIdentity identity;
 };
 
 // A base class for event iterators. Opens the event file in text mode and holds the
@@ -73,6 +88,8 @@ class ORVEX_SIFTER_API OrvexEventIterator {
  public:
   // Opens `event_file_path` in text mode. Throws FileNotFoundError, PermissionError, OSError.
   explicit OrvexEventIterator(const std::filesystem::path& event_file_path);
+  // Reads `open_file`, in text mode, from where it stands.
+  explicit OrvexEventIterator(OpenEventFile open_file);
   virtual ~OrvexEventIterator();
   OrvexEventIterator(const OrvexEventIterator&) = delete;
   OrvexEventIterator& operator=(const OrvexEventIterator&) = delete;
@@ -106,6 +123,21 @@ class ORVEX_SIFTER_API OrvexEventIterator {
   // (null) event and line() holds the line. For callers that only copy lines, which then skip
   // the cost of building events. Overrides of the filter operations are not asked then.
   void set_build_events(bool build) noexcept { build_events_ = build; }
+
+  // The hand-over to a follower. With `keep` true the forward iterators (all events, time
+  // range, recent) leave an unfinished last line unread and, when the iteration reaches the
+  // end of the file, keep the file open there instead of closing it; take_file() then hands it
+  // on, so that a follower goes on from the exact byte where this pass stopped: nothing
+  // appended meanwhile is missed, and a last line finished later is read once. The recent-events
+  // iterator stops at its end mark, the end of the last complete line when it was built. Off by
+  // default, and then the documented behaviour holds (an unfinished last line is returned, the
+  // file is closed at the end). Set it before the iteration starts.
+  void set_keep_file_at_end(bool keep) noexcept;
+  // After an iteration that kept its file at the end: the open file in text mode, positioned at
+  // the first byte the pass did not read, with the identity its name had when it was opened;
+  // this iterator is closed then. std::nullopt when no file was kept: the iteration stopped
+  // before the end of the file (an upper date bound), has not ended, or keeping was off.
+  std::optional<OpenEventFile> take_file();
 
   class Sentinel {};
   class Cursor {
@@ -143,8 +175,23 @@ class ORVEX_SIFTER_API OrvexEventIterator {
   bool report_damage(const EventFile::Line& line, Damage::Kind kind, std::string detail = {});
   bool has_damage_reporter() const noexcept;
 
+  // For the forward iterators' next(): whether lines are read for a follower (an unfinished
+  // last line left unread), whether the pass is over (the file closed, or kept at its end),
+  // and the end of the pass: the file is kept when `at_end_of_file` and keeping is on, and
+  // closed otherwise.
+  bool keeps_file_at_end() const noexcept;
+  bool pass_over() const noexcept;
+  void end_pass(bool at_end_of_file);
+
+  // Opens `path` in text mode and tells which file it opened: the name's identity is looked at
+  // before and after the open and must be the same both times (or the open is tried again), so
+  // that a rotation at that moment cannot pair the open file with the next one's identity.
+  // Throws like the path constructor.
+  static OpenEventFile open_identified(const std::filesystem::path& path);
+
   std::filesystem::path file_path_;
   EventFile file_;
+  FileIdentity file_identity_;  // of file_, see open_identified
 
  private:
   struct State;  // the filters, the line decoder, the reporter
