@@ -29,7 +29,8 @@ int main(int argc, char** argv) {
     }
     int status = 0;
     waitpid(pid, &status, 0);
-    times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    times.push_back(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
       std::fprintf(stderr, "bench_exec_time: %s failed\n", argv[2]);
       return 1;

@@ -24,29 +24,40 @@ struct EventType {
 };
 
 const std::vector<EventType> kTypes = {
-    {"orvex-audit", "Audit", "Аудит",
+    {"orvex-audit",
+     "Audit",
+     "Аудит",
      {{"User logged in", "Пользователь вошёл в систему"},
       {"User logged out", "Пользователь вышел из системы"},
       {"Failed login attempt", "Неудачная попытка входа"}}},
-    {"orvex-net-fw", "Firewall", "Межсетевой экран",
-     {{"Connection blocked", "Соединение заблокировано"},
-      {"Rule changed", "Правило изменено"}}},
-    {"orvex-integrity", "Integrity control", "Контроль целостности",
+    {"orvex-net-fw",
+     "Firewall",
+     "Межсетевой экран",
+     {{"Connection blocked", "Соединение заблокировано"}, {"Rule changed", "Правило изменено"}}},
+    {"orvex-integrity",
+     "Integrity control",
+     "Контроль целостности",
      {{"File checksum mismatch", "Несовпадение контрольной суммы файла"},
       {"Integrity check passed", "Проверка целостности пройдена"}}},
-    {"device_mount", "Devices", "Устройства",
+    {"device_mount",
+     "Devices",
+     "Устройства",
      {{"Removable media mounted", "Съёмный носитель подключён"},
       {"Removable media unmounted", "Съёмный носитель отключён"}}},
-    {"kernel", "Kernel", "Ядро",
+    {"kernel",
+     "Kernel",
+     "Ядро",
      {{"Module loaded", "Модуль загружен"}, {"Out of memory", "Нехватка памяти"}}},
-    {"sudo", "Privileges", "Привилегии",
+    {"sudo",
+     "Privileges",
+     "Привилегии",
      {{"Command run as root", "Команда выполнена от имени root"}}},
 };
 
 // Weighted so that info dominates and crit is about 2 % of the events.
 const std::vector<std::pair<const char*, int>> kPriorities = {
-    {"info", 620}, {"notice", 150}, {"warning", 90}, {"err", 60}, {"debug", 40},
-    {"crit", 20},  {"alert", 12},   {"emerg", 8}};
+    {"info", 620}, {"notice", 150}, {"warning", 90}, {"err", 60},
+    {"debug", 40}, {"crit", 20},    {"alert", 12},   {"emerg", 8}};
 
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};

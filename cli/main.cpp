@@ -19,10 +19,10 @@
 #include <orvex/errors.hpp>
 #include <orvex/event_pattern.hpp>
 #include <orvex/event_viewer.hpp>
-#include <orvex/priority_forms.hpp>
 #include <orvex/interrupt.hpp>
 #include <orvex/message_types.hpp>
 #include <orvex/messages.hpp>
+#include <orvex/priority_forms.hpp>
 
 #include "output.hpp"
 
@@ -79,8 +79,8 @@ bool colour_wanted(const std::string& mode) {
   if (mode == "never") return false;
   const char* no_color = std::getenv("NO_COLOR");
   const char* term = std::getenv("TERM");
-  return isatty(STDOUT_FILENO) && (no_color == nullptr || *no_color == '\0') &&
-         term != nullptr && *term != '\0' && std::strcmp(term, "dumb") != 0;
+  return isatty(STDOUT_FILENO) && (no_color == nullptr || *no_color == '\0') && term != nullptr &&
+         *term != '\0' && std::strcmp(term, "dumb") != 0;
 }
 
 // The values of a repeatable, comma-separated option. Empty pieces name nothing; splitting
@@ -175,9 +175,10 @@ int main(int argc, char** argv) {
   std::string color = "auto";
   bool nocolor = false, list_types = false, follow_name = false;
 
-  CLI::App app("Show the events of a security-event log, or of the log inside a system-report "
-               "tar archive.",
-               "orvex-lookout");
+  CLI::App app(
+      "Show the events of a security-event log, or of the log inside a system-report "
+      "tar archive.",
+      "orvex-lookout");
   app.footer(kSelectionHelp);
   app.set_version_flag("-V,--version", "orvex-lookout " ORVEX_VERSION);
   app.add_option("file", watch_file, "Event log or report archive")
@@ -278,8 +279,8 @@ int main(int argc, char** argv) {
     print_error(orvex::translate("--reverse shows what is there: it goes with no --follow"));
     return kStatusUsage;
   }
-  if (options.json && ((options.format && !options.format->empty()) || options.more_info ||
-                       options.raw)) {
+  if (options.json &&
+      ((options.format && !options.format->empty()) || options.more_info || options.raw)) {
     print_error(orvex::translate("--json prints whole events: it goes with neither -o, -m nor -r"));
     return kStatusUsage;
   }

@@ -62,9 +62,8 @@ ssize_t read_at(int fd, void* buffer, std::size_t size, off_t offset) noexcept {
   auto* bytes = static_cast<char*>(buffer);
   std::size_t done = 0;
   while (done < size) {
-    ssize_t got = retrying([&] {
-      return ::pread(fd, bytes + done, size - done, offset + static_cast<off_t>(done));
-    });
+    ssize_t got = retrying(
+        [&] { return ::pread(fd, bytes + done, size - done, offset + static_cast<off_t>(done)); });
     if (got < 0) return -1;
     if (got == 0) break;
     done += static_cast<std::size_t>(got);

@@ -150,8 +150,8 @@ void append_json_terminal_safe(std::string& out, std::string_view json) {
       continue;
     }
     CodePoint cp = c == 0x7F ? CodePoint{c, 1, true} : decode_utf8(json, i);
-    if (cp.valid && (cp.value == 0x7F || (cp.value >= 0x80 && cp.value < 0xA0) ||
-                     is_bidi_control(cp.value))) {
+    if (cp.valid &&
+        (cp.value == 0x7F || (cp.value >= 0x80 && cp.value < 0xA0) || is_bidi_control(cp.value))) {
       out.append(json, run, i - run);
       append_hex(out, "\\u", cp.value, 4);
       run = i + cp.length;

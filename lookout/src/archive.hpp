@@ -32,7 +32,7 @@ inline constexpr std::uint64_t kKeepFreeMinimum = std::uint64_t{256} << 20;
 inline constexpr std::uint64_t kKeepFreePercent = 5;
 inline constexpr std::uint64_t kKeepFreeShareCap = std::uint64_t{1} << 30;
 std::uint64_t free_space_margin(std::uint64_t file_system_size,
-                                                  std::uint64_t minimum = kKeepFreeMinimum);
+                                std::uint64_t minimum = kKeepFreeMinimum);
 
 // Extracts the event log of the report archive `archive` into the existing, empty directory
 // `temp_dir` and returns the path of the copy.
@@ -67,15 +67,16 @@ std::uint64_t free_space_margin(std::uint64_t file_system_size,
 // when SIGINT arrives meanwhile, also while the open or a read of a FIFO waits for data. Names
 // from the archive appear in messages in their terminal-safe form. On failure whatever was
 // written stays below temp_dir, for the caller to remove.
-std::filesystem::path extract_events_into(
-    const std::filesystem::path& archive, const std::filesystem::path& temp_dir,
-    std::string* top = nullptr, std::uint64_t keep_free_minimum = kKeepFreeMinimum);
+std::filesystem::path extract_events_into(const std::filesystem::path& archive,
+                                          const std::filesystem::path& temp_dir,
+                                          std::string* top = nullptr,
+                                          std::uint64_t keep_free_minimum = kKeepFreeMinimum);
 
 // create_temp_dir(temp_dir), then extract_events_into(archive, temp_dir, top): the two steps in
 // one, with the errors of both. When the creation fails, nothing is left to remove; every later
 // failure leaves temp_dir (and whatever was written below it) in place.
-std::filesystem::path extract_events_from_archive(
-    const std::filesystem::path& archive, const std::filesystem::path& temp_dir,
-    std::string* top = nullptr);
+std::filesystem::path extract_events_from_archive(const std::filesystem::path& archive,
+                                                  const std::filesystem::path& temp_dir,
+                                                  std::string* top = nullptr);
 
 }  // namespace orvex

@@ -36,7 +36,8 @@ bool has_upper_case(std::string_view pattern) {
 
 std::string pcre2_message(int code) {
   PCRE2_UCHAR buffer[256];
-  if (pcre2_get_error_message(code, buffer, sizeof buffer) < 0) return "error " + std::to_string(code);
+  if (pcre2_get_error_message(code, buffer, sizeof buffer) < 0)
+    return "error " + std::to_string(code);
   return reinterpret_cast<const char*>(buffer);
 }
 
@@ -60,9 +61,9 @@ EventPattern::EventPattern(std::string_view pattern, bool case_sensitive)
   compiled_->code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(),
                                   options, &error, &offset, nullptr);
   if (compiled_->code == nullptr) {
-    throw ValueError(fill_message(translate("%s at position %s of the pattern %s"),
-                                  {pcre2_message(error), std::to_string(offset + 1),
-                                   base::quoted(pattern)}));
+    throw ValueError(
+        fill_message(translate("%s at position %s of the pattern %s"),
+                     {pcre2_message(error), std::to_string(offset + 1), base::quoted(pattern)}));
   }
   // Without JIT support the interpreter runs the same pattern, only slower.
   pcre2_jit_compile(compiled_->code, PCRE2_JIT_COMPLETE);

@@ -34,8 +34,8 @@ std::string local_date_text(std::int64_t days_back) {
   time_t now = time(nullptr);
   struct tm local {};
   localtime_r(&now, &local);
-  sys_days today = year{local.tm_year + 1900} / month{unsigned(local.tm_mon + 1)} /
-                   day{unsigned(local.tm_mday)};
+  sys_days today =
+      year{local.tm_year + 1900} / month{unsigned(local.tm_mon + 1)} / day{unsigned(local.tm_mday)};
   // Beyond these the date has no four-digit year; refuse rather than wrap around.
   constexpr std::int64_t kMaxDays = 3660000;
   if (days_back > kMaxDays || days_back < -kMaxDays) {
@@ -112,9 +112,9 @@ class OrvexEventViewer::DamageNotices : public DamageReporter {
     }
     if (count_ > kListed) return;
     out_ << "orvex-lookout: "
-         << fill_message(translate("%s, %s: %s; skipped"),
-                         {base::quoted(shown_name_.string(), 4096), where(damage.where),
-                          reason(damage)})
+         << fill_message(
+                translate("%s, %s: %s; skipped"),
+                {base::quoted(shown_name_.string(), 4096), where(damage.where), reason(damage)})
          << '\n';
     out_.flush();
   }
@@ -156,8 +156,8 @@ OrvexEventViewer::OrvexEventViewer(const OrvexViewerOptions& args, std::ostream&
   } else if (holds(args.since) || holds(args.until)) {
     iterator_ = std::make_unique<OrvexTimeRangeEventIterator>(file_path_, args.since, args.until);
   } else if (args.days_back != 0) {
-    iterator_ = std::make_unique<OrvexTimeRangeEventIterator>(file_path_,
-                                                              local_date_text(args.days_back));
+    iterator_ =
+        std::make_unique<OrvexTimeRangeEventIterator>(file_path_, local_date_text(args.days_back));
   } else if (args.today) {
     iterator_ = std::make_unique<OrvexTimeRangeEventIterator>(file_path_, local_date_text(0));
   } else if (args.all) {
@@ -254,7 +254,8 @@ void OrvexEventViewer::print(OrvexEvent& event) {
     // An event the layout cannot show (no "MSG", a date it cannot read, a value of the wrong
     // kind) is damage like an unreadable line: reported, skipped, and the run goes on.
     if (dynamic_cast<const OSError*>(&error) != nullptr) throw;
-    damage_->report(Damage{file_path_, iterator_->position(), Damage::Kind::unusable, error.what()});
+    damage_->report(
+        Damage{file_path_, iterator_->position(), Damage::Kind::unusable, error.what()});
     return;
   }
   out_ << text << '\n';

@@ -64,8 +64,8 @@ std::optional<std::string> error_message(const std::exception& error, ErrorStage
   }
   if (showing) return std::nullopt;
   if (dynamic_cast<const ReadError*>(&error) != nullptr) {
-    return std::string(translate("Unpacking failed: Unsupported format or corrupted file")) +
-           " (" + error.what() + ")";
+    return std::string(translate("Unpacking failed: Unsupported format or corrupted file")) + " (" +
+           error.what() + ")";
   }
   if (dynamic_cast<const KeyError*>(&error) != nullptr) {
     // The one lookup while the viewer is built: the event log inside a report archive.

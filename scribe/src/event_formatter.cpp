@@ -61,7 +61,8 @@ std::string quoted(std::string_view key) { return base::quoted(key); }
 // Appends a priority as the summary, the block and expressions show it: the coloured form of a
 // known name as colorize_priority() made it, anything else terminal-safe.
 void append_priority(std::string& out, std::string_view priority) {
-  for (const std::string* color : {&OrvexEventFormatter::COLOR_FAIL, &OrvexEventFormatter::COLOR_OK}) {
+  for (const std::string* color :
+       {&OrvexEventFormatter::COLOR_FAIL, &OrvexEventFormatter::COLOR_OK}) {
     if (priority.size() > color->size() + OrvexEventFormatter::COLOR_END.size() &&
         priority.substr(0, color->size()) == *color &&
         priority.substr(priority.size() - OrvexEventFormatter::COLOR_END.size()) ==

@@ -3,7 +3,6 @@
 #include <optional>
 #include <string_view>
 
-
 namespace orvex {
 
 // Finds the date field of a raw event line before any decoding: the first match of the

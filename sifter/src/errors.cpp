@@ -28,9 +28,7 @@ std::string utf8_message(const std::filesystem::path& path, std::uint64_t offset
 }  // namespace
 
 UnicodeDecodeError::UnicodeDecodeError(std::filesystem::path path, std::uint64_t offset)
-    : ValueError(utf8_message(path, offset)),
-      path_(std::move(path)),
-      offset_(offset) {}
+    : ValueError(utf8_message(path, offset)), path_(std::move(path)), offset_(offset) {}
 UnicodeDecodeError::~UnicodeDecodeError() = default;
 
 KeyError::~KeyError() = default;

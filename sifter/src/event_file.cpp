@@ -33,7 +33,8 @@ EventFile::EventFile(const std::filesystem::path& path, Mode mode) : mode_(mode)
   base::Fd fd = base::open_file(path.c_str(), O_RDONLY);
   if (!fd) raise_os_error(errno, path, "cannot open");
   struct stat st {};
-  if (::fstat(fd.get(), &st) == 0 && S_ISDIR(st.st_mode)) raise_os_error(EISDIR, path, "cannot read");
+  if (::fstat(fd.get(), &st) == 0 && S_ISDIR(st.st_mode))
+    raise_os_error(EISDIR, path, "cannot read");
   fd_ = fd.release();
 }
 
@@ -193,7 +194,8 @@ std::uint64_t EventFile::seek(std::int64_t offset, int whence) {
 
 std::uint64_t EventFile::size() const {
   struct stat st {};
-  if (fd_ < 0 || ::fstat(fd_, &st) != 0) raise_os_error(fd_ < 0 ? EBADF : errno, path_, "cannot stat");
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0)
+    raise_os_error(fd_ < 0 ? EBADF : errno, path_, "cannot stat");
   return static_cast<std::uint64_t>(st.st_size);
 }
 

@@ -94,7 +94,8 @@ bool OrvexEventIterator::filter_priority(const OrvexEvent& event_dict) {
 }
 
 bool OrvexEventIterator::filter_source(const OrvexEvent& event_dict) {
-  return &event_dict == state_->tested || state_->filters.accepts_source(first_msg_key_of(event_dict));
+  return &event_dict == state_->tested ||
+         state_->filters.accepts_source(first_msg_key_of(event_dict));
 }
 
 bool OrvexEventIterator::filter_event(const OrvexEvent& event_dict) {
@@ -106,7 +107,9 @@ void OrvexEventIterator::set_damage_reporter(DamageReporter* reporter) {
   file_.keep_invalid_lines(reporter != nullptr);
 }
 
-bool OrvexEventIterator::has_damage_reporter() const noexcept { return state_->reporter != nullptr; }
+bool OrvexEventIterator::has_damage_reporter() const noexcept {
+  return state_->reporter != nullptr;
+}
 
 void OrvexEventIterator::set_keep_file_at_end(bool keep) noexcept {
   state_->keep_file_at_end = keep;

@@ -21,7 +21,9 @@ std::optional<std::string_view> first_msg_key_of(const OrvexEvent& event);
 // the fast parser's document while decoding, the built OrvexEvent in the filter operations.
 class Filters {
  public:
-  void set_priority(const std::vector<std::string>& texts) { priority_ = {texts.begin(), texts.end()}; }
+  void set_priority(const std::vector<std::string>& texts) {
+    priority_ = {texts.begin(), texts.end()};
+  }
   void set_source(const std::vector<std::string>& texts) { source_ = {texts.begin(), texts.end()}; }
 
   bool filters_priority() const noexcept { return !priority_.empty(); }

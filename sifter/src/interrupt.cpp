@@ -3,9 +3,9 @@
 #include <poll.h>
 #include <signal.h>
 
+#include <pthread.h>
 #include <atomic>
 #include <ctime>
-#include <pthread.h>
 
 #include <orvex/errors.hpp>
 

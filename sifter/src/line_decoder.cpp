@@ -63,8 +63,6 @@ OrvexEvent build(simdjson::dom::element element) {
   throw Ambiguous{};
 }
 
-
-
 // Lines up to this size are parsed by the fast parser, whose memory is about fourteen times
 // the line; longer ones go to the reference decoder, whose memory follows the number of values.
 constexpr std::size_t kFastParserCapacity = 1 << 20;
@@ -134,8 +132,8 @@ LineDecoder::Decoded LineDecoder::decode(std::string_view line, const Filters& f
     // The last of duplicate members is the one decoding keeps.
     for (auto field : object) {
       if (field.key == "PRIORITY") {
-        priority = field.value.is_string() ? std::optional(std::string_view(field.value))
-                                           : std::nullopt;
+        priority =
+            field.value.is_string() ? std::optional(std::string_view(field.value)) : std::nullopt;
       } else if (field.key == "MSG") {
         first_key.reset();
         if (field.value.is_object()) {

@@ -53,7 +53,8 @@ std::optional<OrvexEvent> OrvexRecentEventIterator::next() {
       const std::size_t first = static_cast<std::size_t>(trimmed.text.data() - line->text.data());
       trimmed.invalid_at = first + *bad;
       trimmed.text = line->text;
-      if (!has_damage_reporter()) throw UnicodeDecodeError(file_path_, line->offset + *trimmed.invalid_at);
+      if (!has_damage_reporter())
+        throw UnicodeDecodeError(file_path_, line->offset + *trimmed.invalid_at);
     }
     ++current_line;
     if (std::optional<OrvexEvent> event = decode_and_filter(trimmed)) return event;

@@ -50,7 +50,8 @@ std::optional<OrvexEvent> OrvexTimeRangeEventIterator::next() {
     std::optional<std::string_view> date_text = find_date(line->text);
     if (!date_text) {
       // Undated lines are no events of a range; those that are not even JSON are damage.
-      if (has_damage_reporter() && (!line->text.empty() || line->too_long)) decode_and_filter(*line);
+      if (has_damage_reporter() && (!line->text.empty() || line->too_long))
+        decode_and_filter(*line);
       continue;
     }
     DateTime date;

@@ -25,9 +25,13 @@ TEST(TerminalSafeTest, EscapesControlsAndKeepsPrintableText) {
       {"a\tb", "a\\tb"},
       {std::string("nul\0byte", 8), "nul\\x00byte"},
       {"del\x7f", "del\\x7f"},
-      {"c1 \xc2\x9b" "31m", "c1 \\u009b31m"},
+      {"c1 \xc2\x9b"
+       "31m",
+       "c1 \\u009b31m"},
       {"\xc2\x80\xc2\x9f\xc2\xa0", "\\u0080\\u009f\xc2\xa0"},  // NBSP is printable
-      {"rtl \xe2\x80\xae" "gnp.exe", "rtl \\u202egnp.exe"},
+      {"rtl \xe2\x80\xae"
+       "gnp.exe",
+       "rtl \\u202egnp.exe"},
       {"\xe2\x80\xaa\xe2\x80\xab\xe2\x80\xac\xe2\x80\xad", "\\u202a\\u202b\\u202c\\u202d"},
       {"\xe2\x81\xa6x\xe2\x81\xa9", "\\u2066x\\u2069"},
       {"\xe2\x80\x94 dash", "\xe2\x80\x94 dash"},  // other punctuation of the block passes

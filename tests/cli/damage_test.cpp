@@ -23,7 +23,9 @@ const std::string kHostileName =
 std::string hostile_line() {
   return R"({"id": "h", "PRIORITY": "crit\u001b[2J", "ISODATE": "2024-01-15T10:00:01", )"
          R"("MSG": {"orvex-audit": {"type_en": "Audit\t", "name_en": ")" +
-         kHostileName + R"("}}})" "\n";
+         kHostileName +
+         R"("}}})"
+         "\n";
 }
 
 TEST_F(CliDamageTest, LogTextNeverDrivesTheTerminal) {
@@ -41,12 +43,14 @@ TEST_F(CliDamageTest, LogTextNeverDrivesTheTerminal) {
        "\x1b[0m\x1b[90mAudit\\t\x1b[0m\x1b[90m, \x1b[0m" +
            safe_name + "\n"},
       {{"-a", "-o", "%PRIORITY|%name_en"}, "crit\\x1b[2J|" + safe_name + "\n"},
-      {{"-a", "-r"}, "id:       h\nPRIORITY: crit\\x1b[2J\nISODATE:  2024-01-15T10:00:01\n"
-                     "source:   audit\ntype_en:  Audit\\t\nname_en:  " +
-                         safe_name + "\n\n"},
-      {{"-a", "-m", "--iso-date"}, "Id:       h\nPriority: crit\\x1b[2J\nIsodate:  2024-01-15T10:00:01\n"
-                                   "Source:   audit\nType_en:  Audit\\t\nName_en:  " +
-                                       safe_name + "\n\n"},
+      {{"-a", "-r"},
+       "id:       h\nPRIORITY: crit\\x1b[2J\nISODATE:  2024-01-15T10:00:01\n"
+       "source:   audit\ntype_en:  Audit\\t\nname_en:  " +
+           safe_name + "\n\n"},
+      {{"-a", "-m", "--iso-date"},
+       "Id:       h\nPriority: crit\\x1b[2J\nIsodate:  2024-01-15T10:00:01\n"
+       "Source:   audit\nType_en:  Audit\\t\nName_en:  " +
+           safe_name + "\n\n"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(::testing::PrintToString(row.args));
@@ -78,22 +82,26 @@ TEST_F(CliDamageTest, DamagedLinesAreReportedAndSkipped) {
        "cannot be shown: field 'MSG' is an empty mapping: it names no message"},
       {"Latin-1 byte", "{\"PRIORITY\": \"info\", \"name\": \"caf\xe9\"}",
        "not valid UTF-8 (byte 34 of the line)"},
-      {"summary date", R"({"PRIORITY": "info", "ISODATE": "2024-01-15T10:00:00Z", "MSG": {"k": {}}})",
+      {"summary date",
+       R"({"PRIORITY": "info", "ISODATE": "2024-01-15T10:00:00Z", "MSG": {"k": {}}})",
        "cannot be shown: field 'ISODATE': "},
-      {"range date", R"({"PRIORITY": "info", "ISODATE": "2024-13-01", "MSG": {"k": {}}})",
-       "unreadable date '2024-13-01'", {"-S", "2024-01-01"}},
+      {"range date",
+       R"({"PRIORITY": "info", "ISODATE": "2024-13-01", "MSG": {"k": {}}})",
+       "unreadable date '2024-13-01'",
+       {"-S", "2024-01-01"}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    fs::path log = dir_.write("events", event_line({.id = "1"}) + row.line + "\n\n" +
-                                            event_line({.id = "2"}));
+    fs::path log =
+        dir_.write("events", event_line({.id = "1"}) + row.line + "\n\n" + event_line({.id = "2"}));
     std::vector<std::string> args = row.args;
     args.insert(args.end(), {"-o", "%id", log.string()});
     if (row.name == "summary date") args = {"-a", log.string()};
     RunResult result = lookout(args);
     if (row.name == "summary date") {
-      EXPECT_EQ(result.out, "15.01.2024 10:00:00, info, Audit, Login 1\n"
-                            "15.01.2024 10:00:00, info, Audit, Login 2\n");
+      EXPECT_EQ(result.out,
+                "15.01.2024 10:00:00, info, Audit, Login 1\n"
+                "15.01.2024 10:00:00, info, Audit, Login 2\n");
     } else {
       EXPECT_EQ(result.out, "1\n2\n");
     }
@@ -117,8 +125,9 @@ TEST_F(CliDamageTest, ALogOfDamageOnlyListsAFewAndCountsTheRest) {
     expected += "orvex-lookout: '" + log.string() + "', line " + std::to_string(line) +
                 ": not JSON; skipped\n";
   }
-  expected += "orvex-lookout: further damaged lines are counted, not listed\n"
-              "orvex-lookout: 12 damaged lines skipped (first at line 1)\n";
+  expected +=
+      "orvex-lookout: further damaged lines are counted, not listed\n"
+      "orvex-lookout: 12 damaged lines skipped (first at line 1)\n";
   EXPECT_EQ(result.err, expected);
   EXPECT_EQ(result.status, 0);
 
@@ -132,8 +141,8 @@ TEST_F(CliDamageTest, ALogOfDamageOnlyListsAFewAndCountsTheRest) {
 
 // A line far longer than any event costs no more memory than the limit: it is skipped.
 TEST_F(CliDamageTest, AnEndlessLineIsSkippedInBoundedMemory) {
-  fs::path log = dir_.write("events", event_line({.id = "1"}) + std::string(17 << 20, 'x') +
-                                          "\n" + event_line({.id = "2"}));
+  fs::path log = dir_.write("events", event_line({.id = "1"}) + std::string(17 << 20, 'x') + "\n" +
+                                          event_line({.id = "2"}));
   RunResult result = lookout({"-a", "-o", "%id", log.string()});
   EXPECT_EQ(result.out, "1\n2\n");
   EXPECT_NE(result.err.find("line 2: longer than 16 MiB; skipped"), std::string::npos)

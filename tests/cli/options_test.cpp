@@ -31,14 +31,14 @@ TEST_F(CliOptionsTest, GrepKeepsEventsWhoseTextMatches) {
   };
   const std::vector<Row> rows = {
       {{"-g", "logged"}, "1\n"},
-      {{"-g", "loaded"}, "2\n"},                          // no capital: any case
-      {{"-g", "Loaded"}, ""},                             // a capital: as written
+      {{"-g", "loaded"}, "2\n"},  // no capital: any case
+      {{"-g", "Loaded"}, ""},     // a capital: as written
       {{"-g", "LOADED"}, "2\n"},
       {{"-g", "loaded", "--case-sensitive"}, ""},
-      {{"--grep", "вход"}, "1\n"},                        // Russian names are searched too
-      {{"-g", "^Out of mem"}, "3\n"},                     // anchored at a value's start
-      {{"-g", "memory|logged", "-p", "crit"}, "3\n"},     // after the other filters
-      {{"-g", "orvex"}, ""},                              // message keys are no text
+      {{"--grep", "вход"}, "1\n"},                     // Russian names are searched too
+      {{"-g", "^Out of mem"}, "3\n"},                  // anchored at a value's start
+      {{"-g", "memory|logged", "-p", "crit"}, "3\n"},  // after the other filters
+      {{"-g", "orvex"}, ""},                           // message keys are no text
       {{"-g", "2024-01-15"}, "1\n2\n3\n"},
       {{"-g", "x{0}"}, "1\n2\n3\n"},
   };
@@ -67,7 +67,8 @@ TEST_F(CliOptionsTest, JsonLinesAreTheStoredEventsTerminalSafe) {
       "{\"id\":\"h\",\"name\":\"del\x7f c1\xc2\x9b bidi\xe2\x80\xae esc\\u001b\"}";
   const std::string spaced = R"( { "id" : "s" , "list" : [ 1 , 2 ] , "id" : "last" } )";
   const std::string plain =
-      R"({"id":"1","PRIORITY":"info","MSG":{"orvex-audit":{"name_ru":"Вход 1"}}})" "\n";
+      R"({"id":"1","PRIORITY":"info","MSG":{"orvex-audit":{"name_ru":"Вход 1"}}})"
+      "\n";
   fs::path log = dir_.write("events", plain + hostile + "\n" + spaced + "\nnot json\n");
   RunResult result = lookout({"-a", "--json", log.string()});
   std::istringstream lines(result.out);
@@ -75,8 +76,7 @@ TEST_F(CliOptionsTest, JsonLinesAreTheStoredEventsTerminalSafe) {
   for (std::string line; std::getline(lines, line);) out.push_back(line);
   ASSERT_EQ(out.size(), 3u) << result.out;
   EXPECT_EQ(out[0] + "\n", plain) << "a compact stored line is written as it stands";
-  EXPECT_EQ(out[1],
-            "{\"id\":\"h\",\"name\":\"del\\u007f c1\\u009b bidi\\u202e esc\\u001b\"}");
+  EXPECT_EQ(out[1], "{\"id\":\"h\",\"name\":\"del\\u007f c1\\u009b bidi\\u202e esc\\u001b\"}");
   EXPECT_EQ(out[2], R"({"id":"s","list":[1,2],"id":"last"})");
   const std::vector<std::string> stored = {plain, hostile, spaced};
   for (std::size_t i = 0; i < out.size(); ++i) {
@@ -141,8 +141,8 @@ TEST_F(CliOptionsTest, ReverseIsTheForwardListingReversed) {
     char date[32];
     std::snprintf(date, sizeof date, "2024-01-%02dT%02d:%02d:00", 1 + i / 200, (i / 60) % 24,
                   i % 60);
-    text += event_line({.id = std::to_string(i), .priority = i % 7 == 0 ? "crit" : "info",
-                        .isodate = date});
+    text += event_line(
+        {.id = std::to_string(i), .priority = i % 7 == 0 ? "crit" : "info", .isodate = date});
     if (i % 500 == 3) text += "damaged line\n";
   }
   fs::path log = dir_.write("events", text);

@@ -44,7 +44,11 @@ Shown show(const std::string& content, OrvexViewerOptions options, std::ostream*
 TEST(EventViewerTest, DamagedLinesAreNoticedAndSkipped) {
   OrvexViewerOptions range;
   range.since = "2024-01-01";
-  Shown shown = show(std::string(kGood) + R"({"ISODATE": "15/01/2024"})" "\n" + kGood, range);
+  Shown shown = show(std::string(kGood) +
+                         R"({"ISODATE": "15/01/2024"})"
+                         "\n" +
+                         kGood,
+                     range);
   EXPECT_EQ(shown.out, "15.01.2024 10:00:00, info, , ok\n15.01.2024 10:00:00, info, , ok\n");
   EXPECT_NE(shown.notices.find(", line 2: unreadable date '15/01/2024'; skipped\n"),
             std::string::npos)
@@ -57,7 +61,8 @@ TEST(EventViewerTest, DamagedLinesAreNoticedAndSkipped) {
   OrvexViewerOptions all;
   all.all = true;
   shown = show(std::string(kGood) + "\xff\n" +
-                   R"({"PRIORITY": "info", "ISODATE": "2024-01-15T10:00:00"})" "\n",
+                   R"({"PRIORITY": "info", "ISODATE": "2024-01-15T10:00:00"})"
+                   "\n",
                all);
   EXPECT_EQ(shown.out, "15.01.2024 10:00:00, info, , ok\n");
   EXPECT_NE(shown.notices.find(", line 2: not valid UTF-8 (byte 1 of the line); skipped\n"),
@@ -87,7 +92,9 @@ TEST(EventViewerTest, MessagesFollowTheLanguage) {
   }
   OrvexViewerOptions range;
   range.since = "2024-01-01";
-  Shown shown = show(R"({"ISODATE": "yesterday"})" "\n", range);
+  Shown shown = show(R"({"ISODATE": "yesterday"})"
+                     "\n",
+                     range);
   EXPECT_NE(shown.notices.find(", строка 1: нечитаемая дата 'yesterday'; пропущено\n"),
             std::string::npos)
       << shown.notices;

@@ -33,8 +33,8 @@ TEST(ViewerMessagesTest, AMissingFileWhileShowingIsReportedInRussian) {
   testing::RussianMessages russian(bind_message_catalogue, ORVEX_LOCALE_DIR);
   if (!russian.ok())
     GTEST_SKIP() << "the ru_RU.UTF-8 locale is not generated (scripts/setup does it)";
-  FileNotFoundError missing("cannot open 'x'", std::make_error_code(std::errc::no_such_file_or_directory),
-                            "x");
+  FileNotFoundError missing("cannot open 'x'",
+                            std::make_error_code(std::errc::no_such_file_or_directory), "x");
   EXPECT_EQ(error_message(missing, ErrorStage::showing), "Нет такого файла");
   EXPECT_EQ(error_message(missing, ErrorStage::starting), "Нет такого файла: x");
 }

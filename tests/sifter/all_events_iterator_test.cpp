@@ -116,7 +116,8 @@ TEST(AllEventsIteratorTest, EdgesOfTheFile) {
 
 TEST(AllEventsIteratorTest, InvalidUtf8LeavesNextAndStaysThere) {
   testing::TempDir dir;
-  OrvexAllEventsIterator it(dir.write("events", "{\"id\": 1}\n{\"id\": \"\xc3\x28\"}\n{\"id\": 3}\n"));
+  OrvexAllEventsIterator it(
+      dir.write("events", "{\"id\": 1}\n{\"id\": \"\xc3\x28\"}\n{\"id\": 3}\n"));
   EXPECT_EQ(it.next()->value("id", 0), 1);
   EXPECT_THROW(it.next(), UnicodeDecodeError);
   EXPECT_THROW(it.next(), UnicodeDecodeError);

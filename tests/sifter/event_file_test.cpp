@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include <orvex/errors.hpp>
 #include <base/utf8.hpp>
+#include <orvex/errors.hpp>
 #include <orvex/event_file.hpp>
 
 #include "temp_path.hpp"
@@ -51,8 +51,8 @@ TEST(EventFileTest, LinesAcrossAndBeyondTheBufferStayWhole) {
   const std::size_t mib = EventFile::kBufferSize;
   std::vector<std::string> expected = {std::string(mib - 3, 'a'), std::string(5, 'b'),
                                        std::string(3 * mib + 17, 'c'), "tail"};
-  std::string content = expected[0] + "\r\n" + expected[1] + "\r\n" + expected[2] + "\n" +
-                        expected[3];
+  std::string content =
+      expected[0] + "\r\n" + expected[1] + "\r\n" + expected[2] + "\n" + expected[3];
   ASSERT_EQ(content[mib - 2], '\n');
   testing::TempDir dir;
   auto path = dir.write("events", content);
@@ -123,10 +123,10 @@ TEST(EventFileTest, FindsTheFirstInvalidUtf8Byte) {
       {"plain", std::nullopt},
       {"\xd0\xb6\xe2\x82\xac\xf0\x9f\x98\x80", std::nullopt},
       {"ab\x80", 2},
-      {"a\xc0\xaf", 1},              // overlong
-      {"\xed\xa0\x80", 0},           // surrogate
-      {"ok\xf4\x90\x80\x80", 2},     // beyond U+10FFFF
-      {"\xe2\x82", 0},               // truncated
+      {"a\xc0\xaf", 1},           // overlong
+      {"\xed\xa0\x80", 0},        // surrogate
+      {"ok\xf4\x90\x80\x80", 2},  // beyond U+10FFFF
+      {"\xe2\x82", 0},            // truncated
   };
   for (const auto& [bytes, expected] : rows) {
     SCOPED_TRACE(::testing::PrintToString(bytes));

@@ -20,8 +20,8 @@
 #include <orvex/recent_event_iterator.hpp>
 #include <orvex/time_range_event_iterator.hpp>
 
-#include "interrupt_control.hpp"
 #include <orvex/new_event_iterator.hpp>
+#include "interrupt_control.hpp"
 
 #include "temp_path.hpp"
 
@@ -61,8 +61,7 @@ TEST(NewEventIteratorTest, ShowsOnlyAppendedWholeEvents) {
   std::string split = event(6);
   EXPECT_EQ(follow(it, {append(event(3) + event(4) + event(5)),
                         append("not json\n" + event(90, "debug") + "\n"),
-                        append(split.substr(0, 9)), append(split.substr(9)),
-                        append(event(7))}),
+                        append(split.substr(0, 9)), append(split.substr(9)), append(event(7))}),
             (std::vector<int>{3, 4, 5, 6, 7}));
 }
 
@@ -80,10 +79,10 @@ TEST(NewEventIteratorTest, KeepsTheFileItOpened) {
   auto path = dir.write("events", event(1));
   OrvexNewEventIterator it(path);
   EXPECT_EQ(follow(it, {[&] {
-                          std::filesystem::rename(path, dir.path() / "events.1");
-                          dir.write("events", event(50));
-                          testing::append_file(dir.path() / "events.1", event(2));
-                        }}),
+                     std::filesystem::rename(path, dir.path() / "events.1");
+                     dir.write("events", event(50));
+                     testing::append_file(dir.path() / "events.1", event(2));
+                   }}),
             (std::vector<int>{2}));
 }
 
@@ -93,11 +92,12 @@ TEST(NewEventIteratorTest, TruncatedFileIsSilentUntilItGrowsPastTheOldEnd) {
   auto path = dir.write("events", old);
   OrvexNewEventIterator it(path);
   auto old_size = old.size();
-  EXPECT_EQ(follow(it, {[&] { std::filesystem::resize_file(path, 0); },
-                        [&] { testing::append_file(path, event(60)); },
-                        // Past the old end: what follows the old offset is read from there.
-                        [&] { testing::append_file(path, std::string(old_size, '\n') + event(4)); }}),
-            (std::vector<int>{4}));
+  EXPECT_EQ(
+      follow(it, {[&] { std::filesystem::resize_file(path, 0); },
+                  [&] { testing::append_file(path, event(60)); },
+                  // Past the old end: what follows the old offset is read from there.
+                  [&] { testing::append_file(path, std::string(old_size, '\n') + event(4)); }}),
+      (std::vector<int>{4}));
 }
 
 TEST(NewEventIteratorTest, InterruptCutsTheWaitShort) {

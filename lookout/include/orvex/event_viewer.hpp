@@ -19,16 +19,16 @@ namespace orvex {
 // The options record that the front end fills from the command line. The viewer keeps no
 // defaults of its own. A field "holds" when it is not empty, not false and not zero.
 struct OrvexViewerOptions {
-  std::filesystem::path watch_file;            // the event file, or a report archive
-  std::vector<std::string> priority, source;   // filters; empty: unset
-  bool follow = false;                         // then print events appended to the file
-  bool follow_name = false;                    // follow by name; implies follow; not for archives
-  std::int64_t poll_ms = 0;                    // follow mode's poll interval; 0: its default
-  std::optional<std::string> since, until;     // a time range; empty text counts as unset
-  std::int64_t days_back = 0;                  // events from the local date this many days ago
+  std::filesystem::path watch_file;           // the event file, or a report archive
+  std::vector<std::string> priority, source;  // filters; empty: unset
+  bool follow = false;                        // then print events appended to the file
+  bool follow_name = false;                   // follow by name; implies follow; not for archives
+  std::int64_t poll_ms = 0;                   // follow mode's poll interval; 0: its default
+  std::optional<std::string> since, until;    // a time range; empty text counts as unset
+  std::int64_t days_back = 0;                 // events from the local date this many days ago
   bool today = false, all = false;
-  std::int64_t count = 0;                      // the events of the last this many lines
-  std::optional<std::string> format;           // formatter options, passed on unchanged
+  std::int64_t count = 0;             // the events of the last this many lines
+  std::optional<std::string> format;  // formatter options, passed on unchanged
   bool more_info = false, raw = false, nocolor = false, iso_date = false;
   // Additions: keep only events some text value of which matches `grep` (a PCRE2 pattern,
   // case-insensitive when it has no upper-case letter unless `case_sensitive`); print each

@@ -95,16 +95,17 @@ class ORVEX_SIFTER_API EventFile {
   void close() noexcept;
 
  private:
-  [[gnu::visibility("hidden")]] bool fill();  // reads more at the end of the buffer; false when read(2) gave nothing
+  [[gnu::visibility("hidden")]] bool
+  fill();  // reads more at the end of the buffer; false when read(2) gave nothing
 
   int fd_ = -1;
   Mode mode_ = Mode::text;
   std::filesystem::path path_;
   std::unique_ptr<char[]> buf_;
-  std::size_t cap_ = 0;           // usable bytes of buf_; kPadding more follow
-  std::size_t begin_ = 0;         // next unread byte in buf_
-  std::size_t end_ = 0;           // end of the data in buf_
-  std::uint64_t buf_offset_ = 0;  // file offset of buf_[0]
+  std::size_t cap_ = 0;                           // usable bytes of buf_; kPadding more follow
+  std::size_t begin_ = 0;                         // next unread byte in buf_
+  std::size_t end_ = 0;                           // end of the data in buf_
+  std::uint64_t buf_offset_ = 0;                  // file offset of buf_[0]
   std::optional<std::uint64_t> next_number_ = 1;  // of the line at begin_
   bool keep_invalid_ = false;
   bool skipping_ = false;  // inside a line that was too long: drop bytes up to its end
