@@ -352,11 +352,14 @@ std::string OrvexEventFormatter::format_summary(const OrvexEvent& event) const {
   if (priority == nullptr) throw_missing("PRIORITY");
   const std::string& priority_text = text_of(*priority, "PRIORITY");
 
-  colorize(out, ", ");
+  // The separators are ours: they need no escaping.
+  static const std::string grey_separator = COLOR_GREY + ", " + COLOR_END;
+  const std::string_view separator = colored ? std::string_view(grey_separator) : ", ";
+  out += separator;
   append_priority(out, priority_text);
-  colorize(out, ", ");
+  out += separator;
   colorize(out, type_text);
-  colorize(out, ", ");
+  out += separator;
   base::append_terminal_safe(out, name_text);
   return out;
 }
