@@ -2,7 +2,9 @@
 
 #include <emmintrin.h>
 
+#include <array>
 #include <cstdint>
+#include <cstring>
 
 #include <base/utf8.hpp>
 
@@ -19,6 +21,24 @@ constexpr bool is_suspect(unsigned char c) noexcept {
 
 // The offset of the first suspect byte, or text.size(); `high` tells whether any byte before
 // it is 0x80 or above.
+// For the scalar part: 0 passes, 1 suspect, 2 from 0x80 (not suspect, asks for a UTF-8 check).
+constexpr std::array<unsigned char, 256> kByteClass = [] {
+  std::array<unsigned char, 256> table{};
+  for (int c = 0; c < 256; ++c) {
+    table[c] = is_suspect(static_cast<unsigned char>(c)) ? 1 : c >= 0x80 ? 2 : 0;
+  }
+  return table;
+}();
+
+// Whether any of the eight bytes of `w` is below 0x20, a backslash, DEL or from 0x80: the
+// usual word-at-a-time tests, exact about whether any byte matches.
+bool word_needs_a_look(std::uint64_t w) noexcept {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHighs = 0x8080808080808080ULL;
+  auto has_zero = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+  return ((w & kHighs) | ((w - kOnes * 0x20) & ~w & kHighs) | has_zero(w ^ (kOnes * '\\')) |
+          has_zero(w ^ (kOnes * 0x7F))) != 0;
+}
+
 std::size_t find_suspect(std::string_view text, bool& high) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
@@ -40,9 +60,17 @@ std::size_t find_suspect(std::string_view text, bool& high) noexcept {
     any_high = _mm_or_si128(any_high, x);
   }
   high = _mm_movemask_epi8(any_high) != 0;
+  // Short texts (most summary parts) are plain ASCII: eight bytes at a time.
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    if (word_needs_a_look(w)) break;
+  }
   for (; i < n; ++i) {
-    if (is_suspect(p[i])) return i;
-    high = high || p[i] >= 0x80;
+    unsigned char c = kByteClass[p[i]];
+    if (c == 0) continue;
+    if (c == 1) return i;
+    high = true;
   }
   return n;
 }
