@@ -172,17 +172,15 @@ std::optional<OrvexEvent> OrvexEventIterator::decode_and_filter(const EventFile:
       return std::nullopt;
   }
   std::optional<OrvexEvent>& event = decoded.event;
-  if (!build_events_) {
-    position_ = {line.number, line.offset};
-    line_ = line.text;
-    return std::move(event);
+  // A line wanted without its event was decided on the parser's document alone.
+  if (build_events_) {
+    struct Tested {
+      State& state;
+      ~Tested() { state.tested = nullptr; }
+    } tested{*state_};
+    state_->tested = &*event;
+    if (!filter_event(*event)) return std::nullopt;
   }
-  struct Tested {
-    State& state;
-    ~Tested() { state.tested = nullptr; }
-  } tested{*state_};
-  state_->tested = &*event;
-  if (!filter_event(*event)) return std::nullopt;
   position_ = {line.number, line.offset};
   line_ = line.text;
   return std::move(event);

@@ -4,10 +4,10 @@
 #include <base/terminal_safe.hpp>
 #include <base/utf8.hpp>
 #include <orvex/errors.hpp>
-#include <orvex/time_range_event_iterator.hpp>
 
 #include "backward_line_reader.hpp"
 #include "date_finder.hpp"
+#include "time_bounds.hpp"
 
 namespace orvex {
 
@@ -22,11 +22,10 @@ OrvexReverseEventIterator::OrvexReverseEventIterator(const std::filesystem::path
   using Kind = ReverseSelection::Kind;
   if (kind_ == Kind::recent) lines_left_ = selection.count;
   if (kind_ == Kind::time_range) {
-    // The forward iterator's constructor is the one reader of bounds: one built on the same
-    // file reads them with the same clock reading and the same end-of-day rule.
-    const OrvexTimeRangeEventIterator forward(file_path_, selection.since, selection.until);
-    date_since_ = forward.date_since();
-    date_until_ = forward.date_until();
+    // The same reading of the bounds, end-of-day rule included, as the forward iterator's.
+    const TimeBounds bounds = read_time_bounds(selection.since, selection.until);
+    date_since_ = bounds.since;
+    date_until_ = bounds.until;
   }
   // The recent-events iterator reads lines as bytes up to each LF and trims them; the other
   // two read them in text mode.

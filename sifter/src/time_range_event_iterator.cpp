@@ -5,6 +5,7 @@
 #include <orvex/interrupt.hpp>
 
 #include "date_finder.hpp"
+#include "time_bounds.hpp"
 
 namespace orvex {
 
@@ -18,24 +19,35 @@ bool is_given(const std::optional<std::string>& bound) { return bound && !bound-
 
 }  // namespace
 
+DateTime end_of_day_if_midnight(DateTime until) {
+  const auto day = std::chrono::floor<std::chrono::days>(until);
+  if (until != day) return until;
+  // The last microsecond of the day, not 23:59:59 sharp: event dates carry fractions of a
+  // second, and the events of the day's last second belong to the day too.
+  return until + std::chrono::days{1} - std::chrono::microseconds{1};
+}
+
+TimeBounds read_time_bounds(const std::optional<std::string>& since,
+                            const std::optional<std::string>& until) {
+  const DateTime now = local_now();
+  return {is_given(since) ? parse_user_datetime(*since, now) : kSmallestDateTime,
+          end_of_day_if_midnight(is_given(until) ? parse_user_datetime(*until, now)
+                                                 : kLargestDateTime)};
+}
+
 OrvexTimeRangeEventIterator::OrvexTimeRangeEventIterator(
     const std::filesystem::path& event_file_path, std::optional<std::string> date_since,
     std::optional<std::string> date_until)
     : OrvexEventIterator(event_file_path) {
-  const DateTime now = local_now();
-  date_since_ = is_given(date_since) ? parse_user_datetime(*date_since, now) : kSmallestDateTime;
-  date_until_ = adjust_end_date(is_given(date_until) ? parse_user_datetime(*date_until, now)
-                                                     : kLargestDateTime);
+  const TimeBounds bounds = read_time_bounds(date_since, date_until);
+  date_since_ = bounds.since;
+  date_until_ = bounds.until;
 }
 
 OrvexTimeRangeEventIterator::~OrvexTimeRangeEventIterator() = default;
 
 DateTime OrvexTimeRangeEventIterator::adjust_end_date(DateTime date_until) {
-  const auto day = std::chrono::floor<std::chrono::days>(date_until);
-  if (date_until != day) return date_until;
-  // The last microsecond of the day, not 23:59:59 sharp: event dates carry fractions of a
-  // second, and the events of the day's last second belong to the day too.
-  return date_until + std::chrono::days{1} - std::chrono::microseconds{1};
+  return end_of_day_if_midnight(date_until);
 }
 
 std::optional<OrvexEvent> OrvexTimeRangeEventIterator::next() {
