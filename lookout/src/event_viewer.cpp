@@ -76,6 +76,8 @@ std::string reason(const Damage& damage) {
       return fill_message(translate("unreadable date %s"), {damage.detail});
     case Damage::Kind::unfinished:
       return translate("unfinished when the file was replaced");
+    case Damage::Kind::unreadable:
+      return fill_message(translate("cannot be read: %s"), {damage.detail});
     case Damage::Kind::unusable:
       break;
   }

@@ -27,6 +27,8 @@ std::string Damage::why() const {
       return "unreadable date " + detail;
     case Kind::unfinished:
       return "unfinished when the file was replaced";
+    case Kind::unreadable:
+      return "unreadable: " + detail;
     case Kind::unusable:
       break;
   }

@@ -33,6 +33,7 @@ struct Damage {
     unreadable_date,  // detail: the date text, quoted
     unusable,         // an event the caller cannot use; detail: why
     unfinished,       // a last line still without its end when a follower left the file
+    unreadable,       // a file of a log set, or its rest, that cannot be read; detail: why
   };
   std::filesystem::path file;
   LinePosition where;
@@ -112,6 +113,8 @@ class ORVEX_SIFTER_API OrvexEventIterator {
   // reporter is not owned and must outlive the iteration; nullptr removes it.
   void set_damage_reporter(DamageReporter* reporter);
 
+  // The file the event last returned by next() was read from (a log set names the part).
+  const std::filesystem::path& file_path() const noexcept { return file_path_; }
   // Where the line of the event last returned by next() starts.
   const LinePosition& position() const noexcept { return position_; }
   // The text of that line, as stored (without its line end); valid until the next call of
