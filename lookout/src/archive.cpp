@@ -1,5 +1,6 @@
 #include "archive.hpp"
 #include "libarchive_loader.hpp"
+#include "log_set.hpp"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -410,7 +411,7 @@ std::uint64_t free_space_margin(std::uint64_t file_system_size, std::uint64_t mi
 
 std::filesystem::path extract_events_into(const std::filesystem::path& archive,
                                           const std::filesystem::path& temp_dir, std::string* top,
-                                          std::uint64_t keep_free_minimum) {
+                                          std::uint64_t keep_free_minimum, bool with_rotated) {
   Fd root = base::open_file(temp_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
   if (!root) raise_os_error(errno, temp_dir, "open directory");
   const Destination to{root.get(), temp_dir, keep_free_minimum};
@@ -466,7 +467,17 @@ std::filesystem::path extract_events_into(const std::filesystem::path& archive,
       below_first_dir = log_below(first_dir, archive, temp_dir);
     }
     for (Candidate* log : {&at_top, below_first_dir ? &*below_first_dir : nullptr}) {
-      if (log == nullptr || name != log->name) continue;
+      if (log == nullptr) continue;
+      if (with_rotated && name.size() > log->name.size() && name.starts_with(log->name) &&
+          rotated_key(std::string_view(name).substr(log->name.size())) &&
+          kind_of(entry) == nullptr) {
+        // Beside the log, under the log's own checked folder: the name adds only a suffix.
+        Candidate rotated{name, log->parts, true, nullptr};
+        rotated.parts.back() = std::string(file_name(name));
+        extract_member(a, entry, source, to, rotated);
+        continue;
+      }
+      if (name != log->name) continue;
       log->found = true;
       log->refused = kind_of(entry);
       if (log->refused == nullptr) extract_member(a, entry, source, to, *log);

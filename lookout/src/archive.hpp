@@ -67,10 +67,17 @@ std::uint64_t free_space_margin(std::uint64_t file_system_size,
 // when SIGINT arrives meanwhile, also while the open or a read of a FIFO waits for data. Names
 // from the archive appear in messages in their terminal-safe form. On failure whatever was
 // written stays below temp_dir, for the caller to remove.
+//
+// With `with_rotated`, the regular-file members named as rotated files of a log looked for
+// (its name followed by ".N" or "-YYYYMMDD", each also with ".gz", ".xz", ".bz2" or ".zst"; see
+// log_set.hpp) are extracted too, as they are stored (compressed ones stay compressed), each
+// under the same rules of names and free space; members of those names that are not regular
+// files, or whose names lead outside temp_dir, are passed over.
 std::filesystem::path extract_events_into(const std::filesystem::path& archive,
                                           const std::filesystem::path& temp_dir,
                                           std::string* top = nullptr,
-                                          std::uint64_t keep_free_minimum = kKeepFreeMinimum);
+                                          std::uint64_t keep_free_minimum = kKeepFreeMinimum,
+                                          bool with_rotated = false);
 
 // create_temp_dir(temp_dir), then extract_events_into(archive, temp_dir, top): the two steps in
 // one, with the errors of both. When the creation fails, nothing is left to remove; every later

@@ -21,6 +21,7 @@
 #include <base/terminal_safe.hpp>
 
 #include "archive.hpp"
+#include "log_set.hpp"
 
 namespace orvex {
 
@@ -106,17 +107,26 @@ class OrvexEventViewer::DamageNotices : public DamageReporter {
   DamageNotices(std::ostream& out, std::filesystem::path shown_name)
       : out_(out), shown_name_(std::move(shown_name)) {}
 
+  // Several files are read as one log: each notice names the file of the damage.
+  void name_each_file() { name_each_file_ = true; }
+
   void report(const Damage& damage) override {
-    if (count_++ == 0) first_ = damage.where;
+    if (count_++ == 0) {
+      first_ = damage.where;
+      first_file_ = damage.file;
+    }
     if (count_ == kListed + 1) {
       out_ << "orvex-lookout: " << translate("further damaged lines are counted, not listed")
            << '\n';
     }
     if (count_ > kListed) return;
+    // A file that cannot be read is skipped from where the reading failed to its end.
     out_ << "orvex-lookout: "
-         << fill_message(
-                translate("%s, %s: %s; skipped"),
-                {base::quoted(shown_name_.string(), 4096), where(damage.where), reason(damage)})
+         << fill_message(damage.kind == Damage::Kind::unreadable
+                             ? translate("%s, from %s on: %s; skipped")
+                             : translate("%s, %s: %s; skipped"),
+                         {base::quoted(shown(damage.file).string(), 4096), where(damage.where),
+                          reason(damage)})
          << '\n';
     out_.flush();
   }
@@ -124,18 +134,26 @@ class OrvexEventViewer::DamageNotices : public DamageReporter {
   // The count, when there was damage.
   void summarize() {
     if (count_ == 0) return;
+    std::string first = where(first_);
+    if (name_each_file_) first = base::quoted(first_file_.string(), 4096) + ", " + first;
     out_ << "orvex-lookout: "
          << fill_message(translate_plural("%s damaged line skipped (first at %s)",
                                           "%s damaged lines skipped (first at %s)", count_),
-                         {std::to_string(count_), where(first_)})
+                         {std::to_string(count_), first})
          << '\n';
     out_.flush();
   }
 
  private:
+  const std::filesystem::path& shown(const std::filesystem::path& file) const {
+    return name_each_file_ ? file : shown_name_;
+  }
+
   static constexpr std::uint64_t kListed = 5;
   std::ostream& out_;
   std::filesystem::path shown_name_;
+  std::filesystem::path first_file_;
+  bool name_each_file_ = false;
   std::uint64_t count_ = 0;
   LinePosition first_;
 };
@@ -148,12 +166,15 @@ OrvexEventViewer::OrvexEventViewer(const OrvexViewerOptions& args, std::ostream&
       damage_(std::make_unique<DamageNotices>(notices, args.watch_file)),
       out_(out),
       notices_(notices) {
+  rotated_ = args.rotated;
   if (is_path_archive()) extract_events_from_archive();
   follow_ = args.follow || args.follow_name;
   // The copy unpacked from an archive is never replaced: its name gives nothing to follow.
   follow_name_ = args.follow_name && !temp_folder_;
   poll_ms_ = args.poll_ms;
-  if (args.reverse) {
+  if (args.rotated) {
+    iterator_ = open_rotated_set(args);
+  } else if (args.reverse) {
     iterator_ = std::make_unique<OrvexReverseEventIterator>(file_path_, reverse_selection(args));
   } else if (holds(args.since) || holds(args.until)) {
     iterator_ = std::make_unique<OrvexTimeRangeEventIterator>(file_path_, args.since, args.until);
@@ -201,7 +222,23 @@ bool OrvexEventViewer::is_archive(const std::filesystem::path& path) {
 // below the archive's top directory (or at its top, for a report packed from inside it).
 void OrvexEventViewer::extract_events_from_archive() {
   temp_folder_ = std::make_unique<TempFolder>(make_temp_dir_path());
-  file_path_ = extract_events_into(file_path_, temp_folder_->path());
+  file_path_ =
+      extract_events_into(file_path_, temp_folder_->path(), nullptr, kKeepFreeMinimum, rotated_);
+}
+
+// The log and its rotated files as one log. Inside a report archive, a part is named by the
+// archive and the member, never by the temporary copy.
+std::unique_ptr<OrvexEventIterator> OrvexEventViewer::open_rotated_set(
+    const OrvexViewerOptions& args) {
+  std::vector<LogPart> parts = find_rotated_set(file_path_);
+  if (temp_folder_) {
+    for (LogPart& part : parts) {
+      part.name = args.watch_file.string() + ":" +
+                  part.path.lexically_relative(temp_folder_->path()).string();
+    }
+  }
+  damage_->name_each_file();
+  return open_log_set(std::move(parts), reverse_selection(args), args.reverse);
 }
 
 // Removes the temporary folder and everything in it; a folder that cannot be removed (entries
@@ -256,8 +293,8 @@ void OrvexEventViewer::print(OrvexEvent& event) {
     // An event the layout cannot show (no "MSG", a date it cannot read, a value of the wrong
     // kind) is damage like an unreadable line: reported, skipped, and the run goes on.
     if (dynamic_cast<const OSError*>(&error) != nullptr) throw;
-    damage_->report(
-        Damage{file_path_, iterator_->position(), Damage::Kind::unusable, error.what()});
+    damage_->report(Damage{iterator_->file_path(), iterator_->position(), Damage::Kind::unusable,
+                           error.what()});
     return;
   }
   out_ << text << '\n';

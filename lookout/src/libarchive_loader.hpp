@@ -29,9 +29,12 @@ struct Libarchive {
   X(archive_read_new)                  \
   X(archive_read_next_header)          \
   X(archive_read_open2)                \
+  X(archive_read_open_fd)              \
   X(archive_read_support_filter_bzip2) \
   X(archive_read_support_filter_gzip)  \
   X(archive_read_support_filter_xz)    \
+  X(archive_read_support_filter_zstd)  \
+  X(archive_read_support_format_raw)   \
   X(archive_read_support_format_tar)   \
   X(archive_set_error)
 #define ORVEX_LIBARCHIVE_MEMBER(name) decltype(&::name) name = nullptr;

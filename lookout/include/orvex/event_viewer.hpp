@@ -38,6 +38,9 @@ struct OrvexViewerOptions {
   bool json = false;
   // The same selection newest first, read backwards from the end of the file (not with follow).
   bool reverse = false;
+  // Read the rotated files beside the log (beside the log inside a report archive too), oldest
+  // first, then the log itself, as one log.
+  bool rotated = false;
 };
 
 // The driver of the system: turns the options into one iterator with its filters and one
@@ -106,6 +109,8 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   [[gnu::visibility("hidden")]] void print(OrvexEvent& event);
   [[gnu::visibility("hidden")]] void print_json();
   [[gnu::visibility("hidden")]] void check_output();
+  [[gnu::visibility("hidden")]] std::unique_ptr<OrvexEventIterator> open_rotated_set(
+      const OrvexViewerOptions& args);
 
   std::filesystem::path file_path_;
   std::vector<std::string> priority_filter_;
@@ -114,6 +119,7 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   // The folder this viewer made for an unpacked archive: removed with the viewer whatever
   // happens, and by the final step of show_events, which reports a failure.
   std::unique_ptr<TempFolder> temp_folder_;
+  bool rotated_ = false;
   bool follow_ = false;
   bool follow_name_ = false;
   std::int64_t poll_ms_ = 0;
