@@ -65,6 +65,7 @@ Examples:
   orvex-lookout -a -o '%ISODATE %PRIORITY %name_en' events.log
   orvex-lookout -f -p crit | grep --line-buffered mount
   orvex-lookout -F -p crit                        ... through the log's rotations
+  orvex-lookout -d 7 --rotated                    the last week, rotated files included
 )";
 
 void print_error(const std::string& text) {
@@ -223,6 +224,10 @@ int main(int argc, char** argv) {
   app.add_flag("--case-sensitive", options.case_sensitive, "Match --grep in the case written");
   app.add_flag("--reverse", options.reverse,
                "Newest first: the same selection read backwards from the end of the file");
+  app.add_flag("--rotated", options.rotated,
+               "Also read the log's rotated files (NAME.1, NAME.2.gz, NAME-20261203.xz, ...), "
+               "oldest first, as one log; compressed ones are read forwards, so with -n or "
+               "--reverse each is read whole");
   app.add_flag("--json", options.json,
                "Print each event as one line of JSON, members in stored order");
   app.add_option("--color", color, "Colour: auto (on a terminal), always, never")
