@@ -38,7 +38,12 @@ class CliRotatedTest : public LookoutTest {
     if (!pack.empty()) sh(pack + " '" + path.string() + "'");
     return path;
   }
-  std::string q(const fs::path& path) { return "'" + path.string() + "'"; }
+  std::string q(const fs::path& path) {
+    std::string text = "'";
+    text += path.string();
+    text += '\'';
+    return text;
+  }
 };
 
 std::string lines(int first, int last, int step = 1) {

@@ -28,7 +28,12 @@ void set_mtime(const fs::path& path, time_t when) {
   ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
 }
 
-std::string q(const fs::path& path) { return "'" + path.string() + "'"; }
+std::string q(const fs::path& path) {
+  std::string text = "'";
+  text += path.string();
+  text += '\'';
+  return text;
+}
 
 TEST(LogSetTest, RotatedNamesAndTheirPlaceInTheSet) {
   struct Row {
