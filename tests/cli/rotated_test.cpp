@@ -136,6 +136,33 @@ TEST_F(CliRotatedTest, DamagedAndUnreadableRotatedFilesAreReportedAndPassedOver)
   EXPECT_EQ(result.status, 0);
 }
 
+// A date range passes over a compressed file last written well before it starts without
+// opening it, so even a damaged one says nothing; written within a day of the start, it is read.
+TEST_F(CliRotatedTest, ADateRangePassesOverOldCompressedFilesByTheirTime) {
+  dir_.write("noise", "not an event\n");
+  sh("gzip -c " + q(dir_.path() / "noise") + " > " + q(dir_.path() / "events.1.gz"));
+  fs::path log = part("events", 1, 1, testing::today());
+  struct Row {
+    const char* touched;
+    std::string err;
+  };
+  const std::vector<Row> rows = {
+      {"-3 days", ""},
+      {"-1 hour", "orvex-lookout: '" + (dir_.path() / "events.1.gz").string() +
+                      "', line 1: not JSON; skipped\n"
+                      "orvex-lookout: 1 damaged line skipped (first at '" +
+                      (dir_.path() / "events.1.gz").string() + "', line 1)\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.touched);
+    sh(std::string("touch -d '") + row.touched + "' " + q(dir_.path() / "events.1.gz"));
+    RunResult result = lookout({"-d", "1", "--rotated", "-o", "%id", log.string()});
+    EXPECT_EQ(result.out, "1\n");
+    EXPECT_EQ(result.err, row.err);
+    EXPECT_EQ(result.status, 0);
+  }
+}
+
 TEST_F(CliRotatedTest, AReportArchiveGivesItsRotatedFiles) {
   const std::string staged = report_tree("host-report", 2);
   const fs::path orvex = fs::path(staged) / "host-report/vantel/log/orvex";
