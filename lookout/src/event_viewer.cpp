@@ -107,8 +107,12 @@ class OrvexEventViewer::DamageNotices : public DamageReporter {
   DamageNotices(std::ostream& out, std::filesystem::path shown_name)
       : out_(out), shown_name_(std::move(shown_name)) {}
 
-  // Several files are read as one log: each notice names the file of the damage.
-  void name_each_file() { name_each_file_ = true; }
+  // Several files are read as one log: each notice names the file of the damage, but the
+  // follower's, which reads `current` (an archive's private copy), still by the input's name.
+  void name_each_file(std::filesystem::path current) {
+    name_each_file_ = true;
+    current_ = std::move(current);
+  }
 
   void report(const Damage& damage) override {
     if (count_++ == 0) {
@@ -135,7 +139,7 @@ class OrvexEventViewer::DamageNotices : public DamageReporter {
   void summarize() {
     if (count_ == 0) return;
     std::string first = where(first_);
-    if (name_each_file_) first = base::quoted(first_file_.string(), 4096) + ", " + first;
+    if (name_each_file_) first = base::quoted(shown(first_file_).string(), 4096) + ", " + first;
     out_ << "orvex-lookout: "
          << fill_message(translate_plural("%s damaged line skipped (first at %s)",
                                           "%s damaged lines skipped (first at %s)", count_),
@@ -146,7 +150,7 @@ class OrvexEventViewer::DamageNotices : public DamageReporter {
 
  private:
   const std::filesystem::path& shown(const std::filesystem::path& file) const {
-    return name_each_file_ ? file : shown_name_;
+    return name_each_file_ && file != current_ ? file : shown_name_;
   }
 
   static constexpr std::uint64_t kListed = 5;
@@ -154,6 +158,7 @@ class OrvexEventViewer::DamageNotices : public DamageReporter {
   std::filesystem::path shown_name_;
   std::filesystem::path first_file_;
   bool name_each_file_ = false;
+  std::filesystem::path current_;
   std::uint64_t count_ = 0;
   LinePosition first_;
 };
@@ -237,7 +242,7 @@ std::unique_ptr<OrvexEventIterator> OrvexEventViewer::open_rotated_set(
                   part.path.lexically_relative(temp_folder_->path()).string();
     }
   }
-  damage_->name_each_file();
+  damage_->name_each_file(file_path_);
   return open_log_set(std::move(parts), reverse_selection(args), args.reverse);
 }
 
