@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <deque>
+#include <iterator>
 #include <string_view>
 #include <utility>
 
@@ -56,9 +58,10 @@ class PlainBackward : public BackwardLines {
   BackwardLineReader reader_;
 };
 
-// A compressed part read back to front: one forward read counts its lines and marks where
-// windows of about kWindowBytes start; each window is then read forwards again, kept, and given
-// out last line first. Line numbers are known here, offsets are those of the decompressed data.
+// A compressed part read back to front: one forward read counts its lines, marks where windows
+// of about `window_bytes` start and keeps the last window, which is given out first; each
+// earlier window is read forwards again when it is reached. A part that fits one window is so
+// read once. Line numbers are known here, offsets are those of the decompressed data.
 class StreamBackward : public BackwardLines {
  public:
   using Open = std::function<std::unique_ptr<PartStream>()>;
@@ -69,19 +72,23 @@ class StreamBackward : public BackwardLines {
     EventFile& file = prepared(*stream);
     std::size_t held = 0;
     starts_.push_back(0);
+    start_keeping(0);
     while (std::optional<EventFile::Line> line = file.read_line()) {
-      const std::size_t bytes = line->text.size() + 1;
+      // What a line costs while kept, its records included: a part of empty lines counts too.
+      const std::size_t bytes = line->text.size() + sizeof(Kept) + sizeof(EventFile::Line);
       if (held > 0 && held + bytes > window_bytes) {
         starts_.push_back(total_);
+        start_keeping(total_);
         held = 0;
       }
       held += bytes;
+      keep(*line);
       ++total_;
     }
     end_offset_ = file.tell();
     failure_ = stream->failure();
-    index_ = window_first_ = total_;
-    window_ = starts_.size();
+    stop_keeping();
+    window_ = starts_.size() - 1;
   }
 
   // Why the data ended early, found by the counting read, and where.
@@ -98,6 +105,11 @@ class StreamBackward : public BackwardLines {
   void pop() override { --index_; }
 
  private:
+  struct Kept {
+    std::size_t at, size;
+    EventFile::Line line;
+  };
+
   EventFile& prepared(PartStream& stream) {
     EventFile& file = stream.file();
     file.set_mode(mode_);
@@ -105,38 +117,46 @@ class StreamBackward : public BackwardLines {
     return file;
   }
 
+  void start_keeping(std::uint64_t first) {
+    kept_.clear();
+    arena_.clear();
+    lines_.clear();
+    keeping_first_ = first;
+  }
+  void keep(const EventFile::Line& line) {
+    kept_.push_back({arena_.size(), line.text.size(), line});
+    arena_.append(line.text);
+  }
+  // The kept lines become the window given out.
+  void stop_keeping() {
+    // The fast parser may read a little past each line's text.
+    arena_.append(EventFile::kPadding, '\0');
+    for (std::size_t i = 0; i < kept_.size(); ++i) {
+      EventFile::Line line = kept_[i].line;
+      line.text = std::string_view(arena_.data() + kept_[i].at, kept_[i].size);
+      line.number = keeping_first_ + i + 1;
+      line.invalid_at.reset();  // checked again by the reader, after trimming
+      lines_.push_back(line);
+    }
+    kept_.clear();
+    window_first_ = keeping_first_;
+    index_ = keeping_first_ + lines_.size();
+  }
+
   void load(std::size_t window) {
     const std::uint64_t first = starts_[window];
     const std::uint64_t end = window + 1 < starts_.size() ? starts_[window + 1] : total_;
-    struct Kept {
-      std::size_t at, size;
-      EventFile::Line line;
-    };
-    std::vector<Kept> kept;
-    arena_.clear();
+    start_keeping(first);
     {
       std::unique_ptr<PartStream> stream = open_();
       EventFile& file = prepared(*stream);
       for (std::uint64_t n = 0; n < end; ++n) {
         std::optional<EventFile::Line> line = file.read_line();
         if (!line) break;  // shorter than the first read found: what there is
-        if (n < first) continue;
-        kept.push_back({arena_.size(), line->text.size(), *line});
-        arena_.append(line->text);
+        if (n >= first) keep(*line);
       }
     }
-    // The fast parser may read a little past each line's text.
-    arena_.append(EventFile::kPadding, '\0');
-    lines_.clear();
-    for (std::size_t i = 0; i < kept.size(); ++i) {
-      EventFile::Line line = kept[i].line;
-      line.text = std::string_view(arena_.data() + kept[i].at, kept[i].size);
-      line.number = first + i + 1;
-      line.invalid_at.reset();  // checked again by the reader, after trimming
-      lines_.push_back(line);
-    }
-    window_first_ = first;
-    index_ = first + lines_.size();
+    stop_keeping();
   }
 
   Open open_;
@@ -147,6 +167,8 @@ class StreamBackward : public BackwardLines {
   std::optional<std::string> failure_;
   std::size_t window_ = 0;  // the window loaded
   std::uint64_t window_first_ = 0, index_ = 0;
+  std::uint64_t keeping_first_ = 0;
+  std::vector<Kept> kept_;
   std::string arena_;
   std::vector<EventFile::Line> lines_;
 };
@@ -154,6 +176,12 @@ class StreamBackward : public BackwardLines {
 }  // namespace
 
 struct OrvexLogSetIterator::State {
+  // A line kept from a forward read; its text has EventFile::kPadding bytes of room after it.
+  struct HeldLine {
+    std::string text;
+    EventFile::Line line;
+  };
+
   std::vector<LogPart> parts;
   Kind kind = Kind::all;
   std::int64_t count = 0;
@@ -178,11 +206,18 @@ struct OrvexLogSetIterator::State {
     std::uint64_t start = 0;                // plain: the offset of its first line
     std::uint64_t skip_lines = 0;           // compressed: lines before its first one
     std::optional<std::uint64_t> end_mark;  // the current log: where its view ends
+    // Compressed: its selected lines, kept from the counting read when they fit the budget,
+    // and why its data ended early, and where.
+    std::optional<std::vector<HeldLine>> held;
+    std::optional<std::string> failure;
+    std::uint64_t failure_offset = 0;
   };
   std::vector<Share> shares;
   bool planned = false;
   std::uint64_t skip_lines = 0;
   std::optional<std::uint64_t> end_mark;
+  State::Share* held = nullptr;  // the share served from kept lines
+  std::size_t held_next = 0;
 
   // Backwards.
   std::unique_ptr<BackwardLines> backward;
@@ -264,11 +299,16 @@ std::unique_ptr<PartStream> OrvexLogSetIterator::open_stream(const LogPart& part
 
 void OrvexLogSetIterator::check_stream_end(PartStream& stream, const LogPart& part,
                                            std::uint64_t offset) {
-  std::optional<std::string> failure = stream.failure();
-  if (!failure) return;
-  if (!unreadable(part, *failure, {std::nullopt, offset})) {
+  if (std::optional<std::string> failure = stream.failure()) {
+    report_stream_failure(part, *failure, offset);
+  }
+}
+
+void OrvexLogSetIterator::report_stream_failure(const LogPart& part, const std::string& failure,
+                                                std::uint64_t offset) {
+  if (!unreadable(part, failure, {std::nullopt, offset})) {
     throw ReadError("cannot decompress '" + part.name.string() + "' after byte " +
-                    std::to_string(offset) + ": " + *failure);
+                    std::to_string(offset) + ": " + failure);
   }
 }
 
@@ -312,6 +352,7 @@ void OrvexLogSetIterator::plan_recent() {
   }
   own.start = positions.front();
   own.end_mark = positions.back();
+  std::size_t budget = s.window_bytes;
   std::int64_t need = s.count - static_cast<std::int64_t>(positions.size() - 1);
   for (std::size_t i = s.parts.size() - 1; i-- > 0 && need > 0;) {
     const LogPart& part = s.parts[i];
@@ -328,7 +369,8 @@ void OrvexLogSetIterator::plan_recent() {
         first = 1;
         lines = need;
       }
-      share = {true, starts[first], 0, std::nullopt};
+      share.used = true;
+      share.start = starts[first];
       need -= lines;
       file_.close();
       continue;
@@ -337,11 +379,39 @@ void OrvexLogSetIterator::plan_recent() {
     if (!stream) continue;
     EventFile& file = stream->file();
     file.set_mode(EventFile::Mode::binary);
-    std::uint64_t total = 0;
-    while (file.read_line()) ++total;
-    // A corrupt part is reported when its lines are read; its count stands as far as it goes.
+    // The lines wanted are kept as they go by while they fit what is left of the budget, so
+    // that the usual short count reads the part once; otherwise it is read again.
     const std::uint64_t wanted = static_cast<std::uint64_t>(need);
-    share = {true, 0, total > wanted ? total - wanted : 0, std::nullopt};
+    std::deque<State::HeldLine> ring;
+    std::size_t ring_bytes = 0;
+    bool keeping = true;
+    std::uint64_t total = 0;
+    while (std::optional<EventFile::Line> line = file.read_line()) {
+      ++total;
+      if (!keeping) continue;
+      State::HeldLine held{{}, *line};
+      held.text.reserve(line->text.size() + EventFile::kPadding);
+      held.text.assign(line->text);
+      ring_bytes += line->text.size() + sizeof(State::HeldLine);
+      ring.push_back(std::move(held));
+      if (ring.size() > wanted) {
+        ring_bytes -= ring.front().text.size() + sizeof(State::HeldLine);
+        ring.pop_front();
+      }
+      if (ring_bytes > budget) {
+        keeping = false;
+        ring.clear();
+      }
+    }
+    share = {true,         0, total > wanted ? total - wanted : 0, std::nullopt, std::nullopt,
+             std::nullopt, 0};
+    if (keeping) {
+      share.held.emplace(std::make_move_iterator(ring.begin()),
+                         std::make_move_iterator(ring.end()));
+      budget -= ring_bytes;
+      share.failure = stream->failure();
+      share.failure_offset = file.tell();
+    }
     need -= static_cast<std::int64_t>(std::min(total, wanted));
   }
 }
@@ -375,6 +445,12 @@ bool OrvexLogSetIterator::open_forward() {
       file_.set_mode(mode);
       file_.keep_invalid_lines(true);
       s.in = &file_;
+    } else if (part.compressed && s.kind == Kind::recent && s.shares[index].held) {
+      s.held = &s.shares[index];
+      s.held_next = 0;
+      s.in = nullptr;
+      s.reading = true;
+      return true;
     } else if (part.compressed) {
       if (older_than_range(part, nullptr)) {
         s.skipped.push_back(part.name);
@@ -436,6 +512,21 @@ void OrvexLogSetIterator::end_forward_part(bool at_end_of_file) {
 
 std::optional<OrvexEvent> OrvexLogSetIterator::read_forward() {
   State& s = *state_;
+  if (s.held != nullptr) {
+    std::vector<State::HeldLine>& lines = *s.held->held;
+    while (s.held_next < lines.size()) {
+      State::HeldLine& held = lines[s.held_next++];
+      EventFile::Line line = held.line;
+      line.text = held.text;
+      if (std::optional<OrvexEvent> event = decode_and_filter(checked(line, true))) return event;
+    }
+    State::Share& share = *s.held;
+    s.held = nullptr;
+    s.reading = false;
+    share.held.reset();
+    if (share.failure) report_stream_failure(*s.part, *share.failure, share.failure_offset);
+    return std::nullopt;
+  }
   EventFile& in = *s.in;
   // The current log's unfinished last line is left to a follower, as by the single-file
   // iterators; a rotated part is finished, its last line whole.
@@ -542,12 +633,9 @@ bool OrvexLogSetIterator::open_backward() {
         if (!unreadable(part, error.what())) throw;
         continue;
       }
+      // Its lines up to the damage are still read, newest first.
       if (const std::optional<std::string>& failure = lines->failure()) {
-        // Its lines up to the damage are still read, newest first.
-        if (!unreadable(part, *failure, {std::nullopt, lines->end_offset()})) {
-          throw ReadError("cannot decompress '" + part.name.string() + "' after byte " +
-                          std::to_string(lines->end_offset()) + ": " + *failure);
-        }
+        report_stream_failure(part, *failure, lines->end_offset());
       }
       s.backward = std::move(lines);
     } else {

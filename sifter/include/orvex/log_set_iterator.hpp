@@ -55,12 +55,14 @@ using PartOpener = std::function<std::unique_ptr<PartStream>(const std::filesyst
 // - recent(count): the events of the last `count` lines of the parts read as one file; the
 //   current log's unfinished last line is never read, while a rotated part's last line counts
 //   whether or not it has its line end. Lines are trimmed as OrvexRecentEventIterator trims
-//   them. A compressed part reached is read twice: once to count its lines, once to read them.
+//   them. A compressed part reached is read once, its lines counted and the last ones kept, when
+//   they fit kWindowBytes (shared by all such parts); otherwise once more to read them.
 // With `newest_first` the same selections run from the end of the current log backwards, as
 // OrvexReverseEventIterator does for one file, then through the older parts. A compressed part
-// cannot be read backwards: it is read forwards to count its lines, then its lines are read
-// back in windows of at most kWindowBytes each (one more forward read per window), so memory
-// stays bounded whatever the part's size.
+// cannot be read backwards: it is read forwards to count its lines, keeping its last window of
+// at most kWindowBytes (lines and their records), which comes first; each earlier window costs
+// one more forward read. A part that fits one window is read once; memory stays bounded
+// whatever the part's size.
 //
 // Damage is reported with the part's `name` as Damage::file; line numbers are those within the
 // part. A rotated part that cannot be opened, and a compressed part whose data is corrupt,
@@ -108,6 +110,9 @@ class ORVEX_SIFTER_API OrvexLogSetIterator : public OrvexEventIterator {
   [[gnu::visibility("hidden")]] std::unique_ptr<PartStream> open_stream(const LogPart& part);
   [[gnu::visibility("hidden")]] void check_stream_end(PartStream& stream, const LogPart& part,
                                                       std::uint64_t offset);
+  [[gnu::visibility("hidden")]] void report_stream_failure(const LogPart& part,
+                                                           const std::string& failure,
+                                                           std::uint64_t offset);
   [[gnu::visibility("hidden")]] bool older_than_range(const LogPart& part, const EventFile* file);
   [[gnu::visibility("hidden")]] bool unreadable(const LogPart& part, const std::string& why,
                                                 LinePosition where = {1, 0});
