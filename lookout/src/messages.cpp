@@ -1,6 +1,9 @@
 #include <orvex/messages.hpp>
 
+#include <dlfcn.h>
 #include <libintl.h>
+
+#include <system_error>
 
 #include <orvex/errors.hpp>
 
@@ -10,9 +13,27 @@ namespace {
 
 constexpr const char* kTextDomain = "orvex_lookout";
 
+// The catalogue folder of this installation. The build compiles in where it installs the
+// catalogues (ORVEX_LOCALEDIR) and where that lies from the library's folder
+// (ORVEX_LOCALEDIR_FROM_LIBDIR): a copy installed under another prefix than the configured
+// one (cmake --install --prefix) finds its own catalogues beside it; a library that is not
+// installed (a build tree, a test linked with the objects) finds no such folder and uses the
+// configured one.
+std::filesystem::path catalogue_folder() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<const void*>(&catalogue_folder), &info) != 0 &&
+      info.dli_fname != nullptr && *info.dli_fname == '/') {
+    std::filesystem::path beside =
+        std::filesystem::path(info.dli_fname).parent_path() / ORVEX_LOCALEDIR_FROM_LIBDIR;
+    std::error_code error;
+    if (std::filesystem::is_directory(beside, error)) return beside.lexically_normal();
+  }
+  return ORVEX_LOCALEDIR;
+}
+
 // Bound once, when the library is loaded, before any viewer exists.
 const bool catalogue_bound = [] {
-  bindtextdomain(kTextDomain, "/usr/share/locale");
+  bindtextdomain(kTextDomain, catalogue_folder().c_str());
   bind_textdomain_codeset(kTextDomain, "UTF-8");
   textdomain(kTextDomain);
   return true;
