@@ -87,10 +87,10 @@ void use_translated_help(CLI::App& app) {
 }
 
 std::string usage_error_message(const CLI::ParseError& error) {
-  const std::string name = error.get_name();
+  // The kind by type: the parser names some errors after the program rather than the kind.
   const std::string text = error.what();
   std::smatch m;
-  if (name == "ExtrasError") {
+  if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr) {
     std::size_t colon = text.find(": ");
     std::string words = colon == std::string::npos ? text : text.substr(colon + 2);
     bool several = text.rfind("The following arguments", 0) == 0;
@@ -98,7 +98,7 @@ std::string usage_error_message(const CLI::ParseError& error) {
         translate_plural("unexpected argument: %s", "unexpected arguments: %s", several ? 2 : 1),
         {quoted_values(words)});
   }
-  if (name == "ArgumentMismatch") {
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr) {
     if (std::regex_match(text, m, std::regex(R"((\S+): \d+ required .* missing)")) ||
         std::regex_match(text, m, std::regex(R"(Expected .* arguments to (\S+), got 0)"))) {
       return fill_message(translate("%s needs a value"), {base::terminal_safe(m.str(1))});
@@ -107,7 +107,7 @@ std::string usage_error_message(const CLI::ParseError& error) {
       return fill_message(translate("%s takes no value"), {base::terminal_safe(m.str(1))});
     }
   }
-  if (name == "ConversionError") {
+  if (dynamic_cast<const CLI::ConversionError*>(&error) != nullptr) {
     if (std::regex_match(text, m, std::regex(R"(Could not convert: (\S+) = (.*))"))) {
       return fill_message(translate("%s: invalid value %s"),
                           {base::terminal_safe(m.str(1)), quoted_values(m.str(2))});
@@ -118,7 +118,7 @@ std::string usage_error_message(const CLI::ParseError& error) {
                           {base::terminal_safe(m.str(2)), quoted_values(m.str(1))});
     }
   }
-  if (name == "ValidationError") {
+  if (dynamic_cast<const CLI::ValidationError*>(&error) != nullptr) {
     if (std::regex_match(text, m, std::regex(R"((\S+): (.*) not in \{(.*)\})"))) {
       return fill_message(
           translate("%s: invalid value %s (valid: %s)"),
