@@ -25,8 +25,11 @@ std::filesystem::path catalogue_folder() {
       info.dli_fname != nullptr && *info.dli_fname == '/') {
     std::filesystem::path beside =
         std::filesystem::path(info.dli_fname).parent_path() / ORVEX_LOCALEDIR_FROM_LIBDIR;
+    // Resolved through the file system, not lexically: the library may have been found under
+    // a folder that is a link (/lib to usr/lib), where "../.." leads elsewhere than it reads.
     std::error_code error;
-    if (std::filesystem::is_directory(beside, error)) return beside.lexically_normal();
+    std::filesystem::path folder = std::filesystem::canonical(beside, error);
+    if (!error && std::filesystem::is_directory(folder, error)) return folder;
   }
   return ORVEX_LOCALEDIR;
 }
