@@ -198,13 +198,23 @@ int run(orvex::OrvexViewerOptions& options, std::ostream& out) {
 // logger's event module is not installed, but it is said on standard error rather than left
 // to look like a folder without types.
 int list_message_types(const std::string& folder) {
+  namespace fs = std::filesystem;
   std::error_code error;
-  if (!std::filesystem::is_directory(folder, error)) {
+  const fs::file_type type = fs::status(folder, error).type();
+  const std::string quoted = orvex::base::quoted(folder, 200);
+  if (type == fs::file_type::not_found) {
     print_error(orvex::fill_message(
-        std::filesystem::exists(folder, error)
-            ? orvex::translate("%s is not a folder: no message types listed")
-            : orvex::translate("no event-settings folder %s: no message types listed"),
-        {orvex::base::quoted(folder, 200)}));
+        orvex::translate("no event-settings folder %s: no message types listed"), {quoted}));
+    return 0;
+  }
+  if (error) {  // there, but out of reach: that is no missing module
+    print_error(
+        orvex::fill_message(orvex::translate("cannot read %s: %s"), {quoted, error.message()}));
+    return kStatusError;
+  }
+  if (type != fs::file_type::directory) {
+    print_error(orvex::fill_message(orvex::translate("%s is not a folder: no message types listed"),
+                                    {quoted}));
     return 0;
   }
   try {

@@ -83,6 +83,16 @@ TEST_F(CliHelpTest, ListTypesReadsTheGivenSettingsFolder) {
   EXPECT_EQ(not_folder.err,
             "orvex-lookout: '" + file + "' is not a folder: no message types listed\n");
   EXPECT_EQ(not_folder.status, 0);
+  // A folder that is there but out of reach is an error, not a missing module.
+  dir_.write("locked/settings/a.json", "{\"message-type\": \"t\"}\n");
+  fs::permissions(dir_.path(), fs::perms::others_exec, fs::perm_options::add);
+  fs::permissions(dir_.path() / "locked", fs::perms::none);
+  const std::string locked = (dir_.path() / "locked" / "settings").string();
+  RunResult denied = lookout_as_nobody({"--list-types", "--settings-dir", locked});
+  fs::permissions(dir_.path() / "locked", fs::perms::owner_all);
+  EXPECT_EQ(denied.out, "");
+  EXPECT_EQ(denied.err, "orvex-lookout: cannot read '" + locked + "': Permission denied\n");
+  EXPECT_EQ(denied.status, 1);
 }
 
 // A host without libarchive reads plain logs, and says what is missing for an archive rather
