@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <libintl.h>
 
+#include <cerrno>
 #include <system_error>
 
 #include <orvex/errors.hpp>
@@ -35,10 +36,14 @@ std::filesystem::path catalogue_folder() {
 }
 
 // Bound once, when the library is loaded, before any viewer exists.
+// The search for the folder may leave errno set (a folder that is not there); a library that
+// is being loaded must not change what the program's own code finds in errno.
 const bool catalogue_bound = [] {
+  const int saved_errno = errno;
   bindtextdomain(kTextDomain, catalogue_folder().c_str());
   bind_textdomain_codeset(kTextDomain, "UTF-8");
   textdomain(kTextDomain);
+  errno = saved_errno;
   return true;
 }();
 
