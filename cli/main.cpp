@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -24,7 +25,10 @@
 #include <orvex/messages.hpp>
 #include <orvex/priority_forms.hpp>
 
+#include <base/terminal_safe.hpp>
+
 #include "output.hpp"
+#include "usage.hpp"
 
 namespace {
 
@@ -32,41 +36,70 @@ constexpr int kStatusError = 1;
 constexpr int kStatusUsage = 2;
 constexpr int kStatusClosedPipe = 141;
 
-const char* const kSelectionHelp = R"(
-Which events are shown: the first of these that is given decides, the rest are ignored.
-  1. --since and/or --until   events dated within that range (both ends included)
-  2. --days-back N            events from the local date N days ago onwards
-  3. --today                  events from the start of today
-  4. --all                    every event of the file
-  5. --count N                the events of the last N lines
-  6. nothing of the above     today's events
---follow then keeps printing the events appended to the file until Ctrl-C, reading on the
-file it opened even when a log rotation renames it away. --follow-name follows the name
-instead: when the name comes to refer to a new file, the old one is read to its end and the
-new one from its start; a truncated file is read again from its start (a report archive has
-no name to follow, so --follow-name refuses one).
+// The event-settings folder that --list-types reads unless --settings-dir names another.
+constexpr const char* kSettingsDir = "/usr/share/syslog-ng-mod-orvex/event-settings";
 
-Dates: 2024-03-05, "2024-03-05 10:00", 2024-03-05T10:00:00, 05.03.2024 (day first, as
-the summary writes it), 03/05/2024 (month first), "Mar 5 2024", "10:00" (today), today,
-yesterday, now, -2h, "3 days ago", @1709632800 (Unix time). An --until date without a time
-includes that whole day.
-
-Priorities: emerg alert crit err warning notice info debug, in any case or as 0-7 (warn,
-error, critical, emergency, panic too); A..B a range, warning.. warning and worse,
-..notice notice and less severe.
-
-Examples:
-  orvex-lookout                                   today's events of the system log
-  orvex-lookout -t -p warning..                   today's warnings and worse
-  orvex-lookout -a -g 'usb|mount' --json | jq .  search the text, JSON lines for jq
-  orvex-lookout -S 2024-03-01 -U 2024-03-05 -s audit events.log
-  orvex-lookout -n 20 -m                          the last 20 lines, all fields
-  orvex-lookout -a sosreport-host.tar.xz          the log inside a system-report archive
-  orvex-lookout -a -o '%ISODATE %PRIORITY %name_en' events.log
-  orvex-lookout -f -p crit | grep --line-buffered mount
-  orvex-lookout -F -p crit                        ... through the log's rotations
-  orvex-lookout -d 7 --rotated                    the last week, rotated files included
-)";
+// The text after the options in --help, one catalogue entry a paragraph, each line within 80
+// columns (a translation keeps to that too).
+std::string help_footer() {
+  const char* const paragraphs[] = {
+      orvex::translate(
+          "Which events are shown: the first of these that is given decides.\n"
+          "  1. --since and/or --until   events within that range (both ends included)\n"
+          "  2. --days-back N            events from the local date N days ago onwards\n"
+          "  3. --today                  events from the start of today\n"
+          "  4. --all                    every event of the file\n"
+          "  5. --count N                the events of the last N lines\n"
+          "  6. nothing of the above     today's events\n"
+          "--follow then keeps printing the events appended to the file until Ctrl-C,\n"
+          "reading on the file it opened even when a log rotation renames it away.\n"
+          "--follow-name follows the name instead: when the name comes to refer to a new\n"
+          "file, the old one is read to its end and the new one from its start; a\n"
+          "truncated file is read again from its start (a report archive has no name to\n"
+          "follow, so --follow-name refuses one)."),
+      orvex::translate(
+          "Dates: 2024-03-05, \"2024-03-05 10:00\", 2024-03-05T10:00:00, 05.03.2024 (day\n"
+          "first, as the summary writes it), 03/05/2024 (month first), \"Mar 5 2024\",\n"
+          "\"10:00\" (today), today, yesterday, now, -2h, \"3 days ago\", @1709632800 (Unix\n"
+          "time). An --until date without a time includes that whole day."),
+      orvex::translate(
+          "Priorities: emerg alert crit err warning notice info debug, in any case or as\n"
+          "0-7 (warn, error, critical, emergency, panic too); A..B a range, warning..\n"
+          "warning and worse, ..notice notice and less severe."),
+      orvex::translate(
+          "Examples:\n"
+          "  orvex-lookout                       today's events of the system log\n"
+          "  orvex-lookout -t -p warning..       today's warnings and worse\n"
+          "  orvex-lookout -a -g 'usb|mount' --json | jq .\n"
+          "                                      search the text, JSON lines for jq\n"
+          "  orvex-lookout -S 2024-03-01 -U 2024-03-05 -s audit events.log\n"
+          "  orvex-lookout -n 20 -m              the last 20 lines, all fields\n"
+          "  orvex-lookout -a sosreport-host.tar.xz\n"
+          "                                      the log inside a system-report archive\n"
+          "  orvex-lookout -a -o '%ISODATE %PRIORITY %name_en' events.log\n"
+          "  orvex-lookout -f -p crit | grep --line-buffered mount\n"
+          "  orvex-lookout -F -p crit            ... through the log's rotations\n"
+          "  orvex-lookout -d 7 --rotated        the last week, rotated files included"),
+      orvex::translate("FILE: /vantel/log/orvex/events when none is given."),
+      orvex::translate(
+          "Exit status: 0 success (an empty selection, skipped damaged lines and Ctrl-C\n"
+          "in follow mode too); 1 an error; 2 a usage error; 130 Ctrl-C outside follow\n"
+          "mode; 141 the reader of the output went away; 143, 129, 131 ended by SIGTERM,\n"
+          "SIGHUP, SIGQUIT."),
+      orvex::translate(
+          "Environment: LANG, LC_ALL, LC_MESSAGES and LC_CTYPE choose the language of\n"
+          "messages and event names; NO_COLOR set and not empty turns colour off, and so\n"
+          "does TERM unset or \"dumb\"; COLUMNS gives the width of the screen where the\n"
+          "output needs one (else the terminal's, 80 in a pipe)."),
+  };
+  std::string footer;
+  for (const char* paragraph : paragraphs) {
+    footer += '\n';
+    footer += paragraph;
+    footer += '\n';
+  }
+  return footer;
+}
 
 void print_error(const std::string& text) {
   std::cout.flush();
@@ -161,6 +194,42 @@ int run(orvex::OrvexViewerOptions& options, std::ostream& out) {
   return 0;
 }
 
+// --list-types: the message types named below `folder`, one a line, terminal-safe (the
+// settings are text from files, like the log). A missing folder is no error, as when the
+// logger's event module is not installed, but it is said on standard error rather than left
+// to look like a folder without types.
+int list_message_types(const std::string& folder) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::file_type type = fs::status(folder, error).type();
+  const std::string quoted = orvex::base::quoted(folder, 200);
+  if (type == fs::file_type::not_found) {
+    print_error(orvex::fill_message(
+        orvex::translate("no event-settings folder %s: no message types listed"), {quoted}));
+    return 0;
+  }
+  if (error) {  // there, but out of reach: that is no missing module
+    print_error(
+        orvex::fill_message(orvex::translate("cannot read %s: %s"), {quoted, error.message()}));
+    return kStatusError;
+  }
+  if (type != fs::file_type::directory) {
+    print_error(orvex::fill_message(orvex::translate("%s is not a folder: no message types listed"),
+                                    {quoted}));
+    return 0;
+  }
+  try {
+    for (const std::string& type : orvex::find_unique_message_types(folder)) {
+      std::cout << orvex::base::terminal_safe(type) << '\n';
+    }
+    std::cout.flush();
+  } catch (const std::exception& error) {
+    print_error(error.what());
+    return kStatusError;
+  }
+  return std::cout ? 0 : kStatusError;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -176,84 +245,89 @@ int main(int argc, char** argv) {
   std::string color = "auto";
   bool nocolor = false, list_types = false, follow_name = false;
 
-  CLI::App app(
-      "Show the events of a security-event log, or of the log inside a system-report "
-      "tar archive.",
-      "orvex-lookout");
-  app.footer(kSelectionHelp);
-  app.set_version_flag("-V,--version", "orvex-lookout " ORVEX_VERSION);
-  app.add_option("file", watch_file, "Event log or report archive")
-      ->capture_default_str()
-      ->option_text("FILE");
-  app.add_option("-S,--since", options.since, "Show events from this date and time on")
+  using orvex::translate;
+  CLI::App app(translate("Show the events of a security-event log, or of the log inside a "
+                         "system-report tar archive."),
+               "orvex-lookout");
+  orvex::cli::use_translated_help(app);
+  app.footer(help_footer());
+  app.set_version_flag("-V,--version", "orvex-lookout " ORVEX_VERSION,
+                       translate("Print the version and exit"));
+  app.add_option("FILE", watch_file, translate("Event log or report archive"))
+      ->capture_default_str();
+  app.add_option("-S,--since", options.since, translate("Show events from this date and time on"))
       ->option_text("DATE");
-  app.add_option("-U,--until", options.until, "Show events up to this date and time")
+  app.add_option("-U,--until", options.until, translate("Show events up to this date and time"))
       ->option_text("DATE");
   app.add_option("-d,--days-back", options.days_back,
-                 "Show events from the local date N days ago on")
+                 translate("Show events from the local date N days ago on"))
       ->option_text("N");
-  app.add_flag("-t,--today", options.today, "Show today's events");
-  app.add_flag("-a,--all", options.all, "Show every event of the file");
-  app.add_option("-n,--count", options.count, "Show the events of the last N lines")
+  app.add_flag("-t,--today", options.today, translate("Show today's events"));
+  app.add_flag("-a,--all", options.all, translate("Show every event of the file"));
+  app.add_option("-n,--count", options.count, translate("Show the events of the last N lines"))
       ->option_text("N");
   app.add_flag("-f,--follow", options.follow,
-               "Then print events appended to the file, reading on the file opened");
+               translate("Then print events appended to the file, reading on the file opened"));
   app.add_flag("-F,--follow-name", follow_name,
-               "Like --follow, but follow the name through rotation and truncation");
+               translate("Like --follow, but follow the name through rotation and truncation"));
   std::vector<std::string> priorities, sources;
   app.add_option("-p,--priority", priorities,
-                 "Keep events of this priority or range, e.g. err, 3, warning.. "
-                 "(repeatable or comma-separated)")
+                 translate("Keep events of this priority or range, e.g. err, 3, warning.. "
+                           "(repeatable or comma-separated)"))
       ->allow_extra_args(false)
       ->option_text("NAME");
-  app.add_option("-s,--source", sources,
-                 "Keep events whose type contains this text (repeatable or comma-separated)")
+  app.add_option(
+         "-s,--source", sources,
+         translate("Keep events whose type contains this text (repeatable or comma-separated)"))
       ->allow_extra_args(false)
       ->option_text("TEXT");
-  app.add_option("-o,--format", options.format,
-                 "Print each event through EXPR, where %FIELD stands for a field's value")
+  app.add_option(
+         "-o,--format", options.format,
+         translate("Print each event through EXPR, where %FIELD stands for a field's value"))
       ->option_text("EXPR");
-  app.add_flag("-m,--more-info", options.more_info, "Print every field of each event");
-  app.add_flag("-r,--raw", options.raw, "Print every field with its stored name, no colour");
-  app.add_flag("--iso-date", options.iso_date, "Show the stored ISO 8601 date in summaries");
+  app.add_flag("-m,--more-info", options.more_info, translate("Print every field of each event"));
+  app.add_flag("-r,--raw", options.raw,
+               translate("Print every field with its stored name, no colour"));
+  app.add_flag("--iso-date", options.iso_date,
+               translate("Show the stored ISO 8601 date in summaries"));
   std::string grep;
   app.add_option("-g,--grep", grep,
-                 "Keep events some text of which matches PATTERN (PCRE2; any case when the "
-                 "pattern has no capital)")
+                 translate("Keep events some text of which matches PATTERN (PCRE2; any case when "
+                           "the pattern has no capital)"))
       ->option_text("PATTERN");
-  app.add_flag("--case-sensitive", options.case_sensitive, "Match --grep in the case written");
-  app.add_flag("--reverse", options.reverse,
-               "Newest first: the same selection read backwards from the end of the file");
+  app.add_flag("--case-sensitive", options.case_sensitive,
+               translate("Match --grep in the case written"));
+  app.add_flag(
+      "--reverse", options.reverse,
+      translate("Newest first: the same selection read backwards from the end of the file"));
   app.add_flag("--rotated", options.rotated,
-               "Also read the log's rotated files (NAME.1, NAME.2.gz, NAME-20261203.xz, ...), "
-               "oldest first, as one log; compressed ones are read forwards, so with -n or "
-               "--reverse each is read whole");
+               translate("Also read the log's rotated files (NAME.1, NAME.2.gz, NAME-20261203.xz, "
+                         "...), oldest first, as one log; compressed ones are read forwards, so "
+                         "with -n or --reverse each is read whole"));
   app.add_flag("--json", options.json,
-               "Print each event as one line of JSON, members in stored order");
-  app.add_option("--color", color, "Colour: auto (on a terminal), always, never")
+               translate("Print each event as one line of JSON, members in stored order"));
+  app.add_option("--color", color, translate("Colour: auto (on a terminal), always, never"))
       ->check(CLI::IsMember({"auto", "always", "never"}))
       ->capture_default_str()
       ->option_text("WHEN");
-  app.add_flag("--nocolor,--no-color", nocolor, "No colour (same as --color=never)");
+  app.add_flag("--nocolor,--no-color", nocolor, translate("No colour (same as --color=never)"));
   app.add_flag("--list-types", list_types,
-               "Print the message types of the installed event settings, one a line");
+               translate("Print the message types of the event settings, one a line"));
+  std::string settings_dir = kSettingsDir;
+  app.add_option("--settings-dir", settings_dir,
+                 translate("The event-settings folder that --list-types reads"))
+      ->option_text("DIR");
   try {
     app.parse(argc, argv);
+  } catch (const CLI::Success& done) {
+    return app.exit(done);  // --help or --version, on standard output
   } catch (const CLI::ParseError& error) {
-    int code = app.exit(error);
-    return code == 0 ? 0 : kStatusUsage;
+    print_error(orvex::cli::usage_error_message(error));
+    std::cerr << translate("Run 'orvex-lookout --help' for the options.") << std::endl;
+    return kStatusUsage;
   }
 
-  if (list_types) {
-    try {
-      for (const std::string& type : orvex::find_unique_message_types()) std::cout << type << '\n';
-      std::cout.flush();
-    } catch (const std::exception& error) {
-      print_error(error.what());
-      return kStatusError;
-    }
-    return std::cout ? 0 : kStatusError;
-  }
+  if (list_types) return list_message_types(settings_dir);
 
   options.watch_file = watch_file;
   if (follow_name && orvex::OrvexEventViewer::is_archive(options.watch_file)) {
@@ -296,7 +370,8 @@ int main(int argc, char** argv) {
   out.flush();
   if (!out && status == 0) {
     if (errno == EPIPE) return kStatusClosedPipe;
-    print_error(std::string("cannot write to standard output: ") + std::strerror(errno));
+    print_error(orvex::fill_message(orvex::translate("cannot write to standard output: %s"),
+                                    {std::strerror(errno)}));
     return kStatusError;
   }
   return status;

@@ -1,6 +1,10 @@
 #include <orvex/messages.hpp>
 
+#include <dlfcn.h>
 #include <libintl.h>
+
+#include <cerrno>
+#include <system_error>
 
 #include <orvex/errors.hpp>
 
@@ -10,11 +14,36 @@ namespace {
 
 constexpr const char* kTextDomain = "orvex_lookout";
 
+// The catalogue folder of this installation. The build compiles in where it installs the
+// catalogues (ORVEX_LOCALEDIR) and where that lies from the library's folder
+// (ORVEX_LOCALEDIR_FROM_LIBDIR): a copy installed under another prefix than the configured
+// one (cmake --install --prefix) finds its own catalogues beside it; a library that is not
+// installed (a build tree, a test linked with the objects) finds no such folder and uses the
+// configured one.
+std::filesystem::path catalogue_folder() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<const void*>(&catalogue_folder), &info) != 0 &&
+      info.dli_fname != nullptr && *info.dli_fname == '/') {
+    std::filesystem::path beside =
+        std::filesystem::path(info.dli_fname).parent_path() / ORVEX_LOCALEDIR_FROM_LIBDIR;
+    // Resolved through the file system, not lexically: the library may have been found under
+    // a folder that is a link (/lib to usr/lib), where "../.." leads elsewhere than it reads.
+    std::error_code error;
+    std::filesystem::path folder = std::filesystem::canonical(beside, error);
+    if (!error && std::filesystem::is_directory(folder, error)) return folder;
+  }
+  return ORVEX_LOCALEDIR;
+}
+
 // Bound once, when the library is loaded, before any viewer exists.
+// The search for the folder may leave errno set (a folder that is not there); a library that
+// is being loaded must not change what the program's own code finds in errno.
 const bool catalogue_bound = [] {
-  bindtextdomain(kTextDomain, "/usr/share/locale");
+  const int saved_errno = errno;
+  bindtextdomain(kTextDomain, catalogue_folder().c_str());
   bind_textdomain_codeset(kTextDomain, "UTF-8");
   textdomain(kTextDomain);
+  errno = saved_errno;
   return true;
 }();
 

@@ -15,8 +15,10 @@
 namespace orvex {
 
 // Translates `message` through the message catalogue of the text domain "orvex_lookout"
-// (bound to /usr/share/locale when the library is loaded); returns it unchanged when there is
-// no translation. The process must have called setlocale for LC_MESSAGES for any translation.
+// (bound when the library is loaded to the catalogue folder of the installation: share/locale
+// under the install prefix, /usr/share/locale for a /usr install); returns it unchanged when
+// there is no translation. The process must have called setlocale for LC_MESSAGES for any
+// translation.
 ORVEX_LOOKOUT_API const char* translate(const char* message);
 
 // The singular or plural translation of a message about `count` things.

@@ -1,0 +1,31 @@
+# fish completion for orvex-lookout
+
+set -l priorities emerg alert crit err warning notice info debug
+
+complete -c orvex-lookout -s h -l help -d 'Print the help and exit'
+complete -c orvex-lookout -s V -l version -d 'Print the version and exit'
+complete -c orvex-lookout -s S -l since -x -a 'today yesterday now' -d 'Show events from this date on'
+complete -c orvex-lookout -s U -l until -x -a 'today yesterday now' -d 'Show events up to this date'
+complete -c orvex-lookout -s d -l days-back -x -d 'Show events from the date N days ago on'
+complete -c orvex-lookout -s t -l today -d "Show today's events"
+complete -c orvex-lookout -s a -l all -d 'Show every event of the file'
+complete -c orvex-lookout -s n -l count -x -d 'Show the events of the last N lines'
+complete -c orvex-lookout -s f -l follow -d 'Then print events appended to the file'
+complete -c orvex-lookout -s F -l follow-name -d 'Follow the name through rotation'
+complete -c orvex-lookout -s p -l priority -x -a "$priorities" -d 'Keep events of this priority or range'
+complete -c orvex-lookout -s s -l source -x -d 'Keep events whose type contains this text'
+complete -c orvex-lookout -s o -l format -x -a '%ISODATE %PRIORITY %source %type_en %name_en %type_ru %name_ru %INPUT' -d 'Print each event through a format expression'
+complete -c orvex-lookout -s m -l more-info -d 'Print every field of each event'
+complete -c orvex-lookout -s r -l raw -d 'Print every field with its stored name'
+complete -c orvex-lookout -l iso-date -d 'Show the stored ISO 8601 date'
+complete -c orvex-lookout -s g -l grep -x -d 'Keep events whose text matches a PCRE2 pattern'
+complete -c orvex-lookout -l case-sensitive -d 'Match --grep in the case written'
+complete -c orvex-lookout -l reverse -d 'Newest first'
+complete -c orvex-lookout -l rotated -d 'Also read the rotated files of each input'
+complete -c orvex-lookout -l json -d 'Print each event as one line of JSON'
+complete -c orvex-lookout -l stats -d 'Print an overview of the selection'
+complete -c orvex-lookout -l color -x -a 'auto always never' -d 'Colour'
+complete -c orvex-lookout -l nocolor -l no-color -d 'No colour'
+complete -c orvex-lookout -s j -l jobs -x -d 'Worker threads'
+complete -c orvex-lookout -l list-types -d 'Print the message types of the event settings'
+complete -c orvex-lookout -l settings-dir -x -a '(__fish_complete_directories)' -d 'The event-settings folder of --list-types'
