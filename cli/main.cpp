@@ -225,6 +225,10 @@ int main(int argc, char** argv) {
                "Newest first: the same selection read backwards from the end of the file");
   app.add_flag("--json", options.json,
                "Print each event as one line of JSON, members in stored order");
+  app.add_option("-j,--jobs", options.jobs,
+                 "Worker threads for a whole listing of one input (default 2; 1: one thread)")
+      ->check(CLI::Range(1u, 1024u))
+      ->option_text("N");
   app.add_option("--color", color, "Colour: auto (on a terminal), always, never")
       ->check(CLI::IsMember({"auto", "always", "never"}))
       ->capture_default_str()

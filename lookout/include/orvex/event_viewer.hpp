@@ -38,6 +38,8 @@ struct OrvexViewerOptions {
   bool json = false;
   // The same selection newest first, read backwards from the end of the file (not with follow).
   bool reverse = false;
+  // Worker threads for a whole listing (--all) of one input; 1 keeps it on one thread.
+  unsigned jobs = 2;
 };
 
 // The driver of the system: turns the options into one iterator with its filters and one
@@ -103,6 +105,7 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   [[gnu::visibility("hidden")]] void clean_temp_files();
   [[gnu::visibility("hidden")]] void setup_filters();
   [[gnu::visibility("hidden")]] void follow_events();
+  [[gnu::visibility("hidden")]] bool list_on_workers();
   [[gnu::visibility("hidden")]] void print(OrvexEvent& event);
   [[gnu::visibility("hidden")]] void print_json();
   [[gnu::visibility("hidden")]] void check_output();
@@ -124,6 +127,9 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   std::optional<OrvexEventFormatter> formatter_;
   std::unique_ptr<EventPattern> pattern_;
   bool json_ = false;
+  unsigned jobs_ = 1;
+  std::optional<std::string> grep_;
+  bool case_sensitive_ = false;
   std::uint64_t shown_ = 0;
   std::string scratch_, json_line_;
   std::ostream& out_;
