@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <utility>
 
+#include <base/dismantle.hpp>
 #include <base/terminal_safe.hpp>
 
 #include "display_form.hpp"
@@ -230,6 +231,8 @@ void OrvexEventFormatter::unpack_event_dict(OrvexEvent& event) {
     assign_field(unpacked, key, std::move(value));
   }
   fields.swap(unpacked);
+  // What is left of the old fields is "MSG" with its emptied message.
+  for (auto& left : unpacked) base::dismantle(left.second);
 }
 
 void OrvexEventFormatter::colorize_priority(OrvexEvent& priority) const {

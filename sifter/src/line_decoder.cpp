@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <string_view>
+#include <tuple>
 
 #include <simdjson.h>
 
@@ -14,6 +16,26 @@ namespace {
 // Thrown out of build() when the document does not determine the reference result.
 struct Ambiguous {};
 
+// True when no two members of `fields` share a key, told without a search per member: events
+// hold a handful of members, and most keys already differ in length or first byte. Objects of
+// many members are left to the search (false).
+bool has_unique_keys(simdjson::dom::object fields) {
+  constexpr std::size_t kMost = 32;
+  std::string_view keys[kMost];
+  std::size_t count = 0;
+  for (auto field : fields) {
+    if (count == kMost) return false;
+    std::string_view key = field.key;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (keys[i].size() == key.size() && (key.empty() || keys[i][0] == key[0]) && keys[i] == key) {
+        return false;
+      }
+    }
+    keys[count++] = key;
+  }
+  return true;
+}
+
 OrvexEvent build(simdjson::dom::element element) {
   using simdjson::dom::element_type;
   switch (element.type()) {
@@ -22,6 +44,15 @@ OrvexEvent build(simdjson::dom::element element) {
       auto& members = object.get_ref<OrvexEvent::object_t&>();
       simdjson::dom::object fields(element);
       members.reserve(fields.size());
+      if (has_unique_keys(fields)) {
+        // Nothing to look up: each member goes to the end, built in place.
+        for (auto field : fields) {
+          members.OrvexEvent::object_t::Container::emplace_back(
+              std::piecewise_construct, std::forward_as_tuple(field.key),
+              std::forward_as_tuple(build(field.value)));
+        }
+        return object;
+      }
       for (auto field : fields) {
         // A duplicate key keeps its first place and takes the last value.
         auto [it, inserted] = members.emplace(std::string(field.key), OrvexEvent());
