@@ -277,12 +277,15 @@ void OrvexEventViewer::print(OrvexEvent& event) {
 // A whole listing of the file on several threads (see listing_pipeline.hpp), when more than
 // one job is asked for and the machine has more than one core. The output, the notices and
 // the hand-over to a follower are those of the loop in show_events. False when the listing is
-// left to that loop.
+// left to that loop: under a priority or source filter most lines are rejected unparsed, and
+// the reading, which stays on one thread, is then most of the work.
 bool OrvexEventViewer::list_on_workers() {
   auto* all = dynamic_cast<OrvexAllEventsIterator*>(iterator_.get());
   unsigned cores = std::max(1u, std::thread::hardware_concurrency());
   unsigned workers = std::min(jobs_, cores);
-  if (all == nullptr || workers < 2) return false;
+  if (all == nullptr || workers < 2 || !priority_filter_.empty() || !source_filter_.empty()) {
+    return false;
+  }
 
   class Sink : public ListingSink {
    public:

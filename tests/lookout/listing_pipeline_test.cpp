@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <orvex/all_events_iterator.hpp>
+#include <orvex/errors.hpp>
 #include <orvex/event_viewer.hpp>
 
 #include "fixtures.hpp"
@@ -49,9 +50,7 @@ TEST(ListingPipelineTest, WorkersListWhatOneThreadLists) {
   rows[4].name = "grep, raw";
   rows[4].options.grep = "(?i)EVENT 2";
   rows[4].options.raw = true;
-  rows[5].name = "filters, iso date";
-  rows[5].options.priority = {"crit", "info"};
-  rows[5].options.source = {"net", "kern"};
+  rows[5].name = "iso date";
   rows[5].options.iso_date = true;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -82,23 +81,59 @@ class Recorder : public ListingSink {
   std::size_t shown_ = 0;
 };
 
-std::string run_pipeline(const std::filesystem::path& log, unsigned workers, Recorder& sink) {
+void set_filters(OrvexEventIterator& iterator, bool filtered) {
+  if (!filtered) return;
+  iterator.set_priority_filter({"crit", "info"});
+  iterator.set_source_filter({"net", "kern"});
+}
+
+std::string run_pipeline(const std::filesystem::path& log, unsigned workers, Recorder& sink,
+                         bool filtered = false) {
   OrvexAllEventsIterator iterator(log);
   struct Dropped : DamageReporter {
     void report(const Damage&) override {}
   } reporter;
   iterator.set_damage_reporter(&reporter);
+  set_filters(iterator, filtered);
   ListingLayout layout{OrvexEventFormatter({}, false, false, true), {}, false, false, log};
   run_listing_pipeline(iterator, layout, workers, sink);
   return sink.out;
 }
 
-TEST(ListingPipelineTest, AnyNumberOfWorkersGivesOneOrder) {
+// The same listing on the calling thread, through the iterator.
+std::string run_iterator(const std::filesystem::path& log, bool filtered) {
+  Recorder sink;
+  OrvexAllEventsIterator iterator(log);
+  struct Forward : DamageReporter {
+    Recorder& sink;
+    explicit Forward(Recorder& s) : sink(s) {}
+    void report(const Damage& damage) override { sink.damage(damage); }
+  } reporter(sink);
+  iterator.set_damage_reporter(&reporter);
+  set_filters(iterator, filtered);
+  OrvexEventFormatter formatter({}, false, false, true);
+  for (OrvexEvent& event : iterator) {
+    try {
+      sink.show(formatter.format_event(event));
+    } catch (const Error& error) {
+      sink.damage(Damage{log, iterator.position(), Damage::Kind::unusable, error.what()});
+    }
+  }
+  return sink.out;
+}
+
+TEST(ListingPipelineTest, AnyNumberOfWorkersListsWhatTheIteratorGives) {
   testing::TempDir dir;
   std::filesystem::path log = dir.write("events", testing::mixed_log(3000));
-  Recorder one, three;
-  EXPECT_EQ(run_pipeline(log, 3, three), run_pipeline(log, 1, one));
-  EXPECT_NE(one.out.find("damage at "), std::string::npos);
+  for (bool filtered : {false, true}) {
+    SCOPED_TRACE(filtered ? "filtered" : "all");
+    std::string expected = run_iterator(log, filtered);
+    EXPECT_NE(expected.find("damage at "), std::string::npos);
+    for (unsigned workers : {1u, 3u}) {
+      Recorder sink;
+      EXPECT_TRUE(run_pipeline(log, workers, sink, filtered) == expected) << workers;
+    }
+  }
 }
 
 // A sink that fails stops the listing there: nothing after it is given, and the workers,
