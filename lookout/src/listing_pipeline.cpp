@@ -78,8 +78,12 @@ class Pipeline {
     for (unsigned i = 0; i < workers; ++i) {
       Worker& tools =
           tools_.emplace_back(Worker{iterator.make_line_decoder(), layout.formatter, nullptr, {}});
-      if (layout.grep)
+      if (layout.grep) {
         tools.pattern = std::make_unique<EventPattern>(*layout.grep, layout.case_sensitive);
+      } else if (auto fields = layout.formatter.fields_read(); fields && !layout.json) {
+        // Nothing but the layout reads the event: the fields it does not read go unbuilt.
+        tools.decoder->keep_only(std::move(*fields));
+      }
     }
     try {
       start_threads();

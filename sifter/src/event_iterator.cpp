@@ -224,6 +224,10 @@ EventLineDecoder::Result EventLineDecoder::decode(const EventFile::Line& line) {
   return {std::move(judged.event), std::nullopt};
 }
 
+void EventLineDecoder::keep_only(std::vector<std::string> fields) {
+  state_->decoder.keep_only(std::move(fields));
+}
+
 std::unique_ptr<EventLineDecoder> OrvexEventIterator::make_line_decoder() const {
   auto state = std::make_unique<EventLineDecoder::State>();
   state->file = file_path_;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 #include <tuple>
+#include <vector>
 
 #include <simdjson.h>
 
@@ -36,7 +37,35 @@ bool has_unique_keys(simdjson::dom::object fields) {
   return true;
 }
 
-OrvexEvent build(simdjson::dom::element element) {
+// Which members build() makes: every one, or (a projection for a layout that reads only some
+// fields) at the top level and within each message under "MSG" only the kept ones.
+struct Kept {
+  const std::vector<std::string>* names = nullptr;
+  enum class Level { top, msg, message, inside } level = Level::inside;
+
+  bool keeps(std::string_view key) const {
+    if (level != Level::top && level != Level::message) return true;
+    for (const std::string& name : *names) {
+      if (name == key) return true;
+    }
+    return false;
+  }
+  // The projection for the value of member `key` of this object.
+  Kept below(std::string_view key) const {
+    switch (level) {
+      case Level::top:
+        return {names, key == "MSG" ? Level::msg : Level::inside};
+      case Level::msg:
+        return {names, Level::message};
+      case Level::message:
+      case Level::inside:
+        break;
+    }
+    return {};
+  }
+};
+
+OrvexEvent build(simdjson::dom::element element, const Kept& kept = {}) {
   using simdjson::dom::element_type;
   switch (element.type()) {
     case element_type::OBJECT: {
@@ -47,16 +76,18 @@ OrvexEvent build(simdjson::dom::element element) {
       if (has_unique_keys(fields)) {
         // Nothing to look up: each member goes to the end, built in place.
         for (auto field : fields) {
+          if (!kept.keeps(field.key)) continue;
           members.OrvexEvent::object_t::Container::emplace_back(
               std::piecewise_construct, std::forward_as_tuple(field.key),
-              std::forward_as_tuple(build(field.value)));
+              std::forward_as_tuple(build(field.value, kept.below(field.key))));
         }
         return object;
       }
       for (auto field : fields) {
+        if (!kept.keeps(field.key)) continue;
         // A duplicate key keeps its first place and takes the last value.
         auto [it, inserted] = members.emplace(std::string(field.key), OrvexEvent());
-        it->second = build(field.value);
+        it->second = build(field.value, kept.below(field.key));
         (void)inserted;
       }
       return object;
@@ -181,6 +212,7 @@ LineDecoder::Decoded LineDecoder::decode(std::string_view line, const Filters& f
 
   if (!build_event) return {OrvexEvent(), V::event};
   try {
+    if (kept_) return {build(document, Kept{&*kept_, Kept::Level::top}), V::event};
     return {build(document), V::event};
   } catch (const Ambiguous&) {
     return reference();

@@ -34,7 +34,7 @@ std::string mixed_log(int lines) {
     std::string priority = kPriorities[next() % 8];
     std::string key = kKeys[next() % 4];
     std::string name = "Event " + id;
-    std::string extra;
+    std::string extra, inner;
     std::string date = "2024-01-15T10:20:30.123456+03:00";
     std::string end = "\n";
     switch (i % 23) {
@@ -59,13 +59,21 @@ std::string mixed_log(int lines) {
       case 19:
         extra = ", \"n\": -0, \"list\": [1, \"\\u009b\", null, true, 2.5], \"id\": \"dup\"";
         break;
+      case 21:
+        // Message fields that replace top-level ones, one of them unreadable as a date.
+        inner = ", \"PRIORITY\": \"crit\", \"DATE\": 5, \"ISODATE\": \"2024-02-03T04:05:06\"";
+        break;
+      case 22:
+        // A name at the top level only, and a message of the same type twice.
+        extra = ", \"name_en\": \"top\", \"MSG\": {\"kernel\": {\"type_en\": \"K\"}, \"x\": 1}";
+        break;
     }
     std::string line = "{\"id\": \"" + id + "\", \"PRIORITY\": \"" + priority +
                        "\", \"ISODATE\": \"" + date + "\", \"MSG\": {\"" + key +
                        "\": {\"type_en\": \"Type " + key + "\", \"name_en\": \"" + name +
                        "\", \"type_ru\": \"\xd0\xa2\xd0\xb8\xd0\xbf\", \"name_ru\": "
                        "\"\xd0\x92\xd1\x85\xd0\xbe\xd0\xb4 " +
-                       id + "\"}}" + extra + "}";
+                       id + "\"" + inner + "}}" + extra + "}";
     switch (i % 29) {
       case 4:
         line.clear();  // blank

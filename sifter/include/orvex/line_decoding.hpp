@@ -4,6 +4,8 @@
 
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include <orvex/event.hpp>
 #include <orvex/event_file.hpp>
@@ -34,6 +36,13 @@ class ORVEX_SIFTER_API EventLineDecoder {
   // Decodes `line` as EventFile::read_line returned it: at least EventFile::kPadding readable
   // bytes must follow its text in memory. Throws only what allocation throws.
   Result decode(const EventFile::Line& line);
+
+  // For a consumer that reads only some fields of each event: events then hold, at their top
+  // level and in each message under "MSG", no members but the ones named in `fields` (a line
+  // the fast parser leaves to the reference decoder may still give a whole event). Whatever
+  // reads only those fields sees what it would see in the whole event; building the rest is
+  // skipped. Lines, filters and damage are decided as before.
+  void keep_only(std::vector<std::string> fields);
 
  private:
   friend class OrvexEventIterator;
