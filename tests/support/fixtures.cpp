@@ -74,6 +74,12 @@ std::string mixed_log(int lines) {
                        "\", \"type_ru\": \"\xd0\xa2\xd0\xb8\xd0\xbf\", \"name_ru\": "
                        "\"\xd0\x92\xd1\x85\xd0\xbe\xd0\xb4 " +
                        id + "\"" + inner + "}}" + extra + "}";
+    if (i % 23 == 1) {
+      // No ISODATE: the summary falls back to DATE.
+      std::size_t at = line.find("\"ISODATE\": \"" + date + "\"");
+      if (at != std::string::npos)
+        line.replace(at, 11 + date.size() + 2, "\"DATE\": \"2024-01-16 11:00\"");
+    }
     switch (i % 29) {
       case 4:
         line.clear();  // blank
