@@ -306,6 +306,11 @@ int main(int argc, char** argv) {
                          "with -n or --reverse each is read whole"));
   app.add_flag("--json", options.json,
                translate("Print each event as one line of JSON, members in stored order"));
+  app.add_option("-j,--jobs", options.jobs,
+                 translate("Worker threads for a whole listing of one input (default 2; 1: one "
+                           "thread)"))
+      ->check(CLI::Range(1u, 1024u))
+      ->option_text("N");
   app.add_option("--color", color, translate("Colour: auto (on a terminal), always, never"))
       ->check(CLI::IsMember({"auto", "always", "never"}))
       ->capture_default_str()

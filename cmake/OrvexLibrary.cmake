@@ -40,8 +40,10 @@ function(orvex_add_library name)
     PRIVATE base ${ARG_PRIVATE_LIBS})
   target_link_options(${name} PRIVATE -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/exports.map)
   set_target_properties(${name} PROPERTIES LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/exports.map)
+  # The libraries lie side by side. The loader takes this for the folder the executable's
+  # search path named, which it has already searched once: no folder is probed twice.
   set_target_properties(${name} PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION 0
-                                           EXPORT_NAME ${name})
+                                           EXPORT_NAME ${name} INSTALL_RPATH "$ORIGIN")
   install(TARGETS ${name} EXPORT orvex_lookout_targets
           LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
   install(DIRECTORY include/orvex DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})

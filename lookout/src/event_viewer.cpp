@@ -3,10 +3,12 @@
 #include <signal.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <thread>
 
 #include <orvex/all_events_iterator.hpp>
 #include <orvex/errors.hpp>
@@ -18,10 +20,12 @@
 
 #include <simdjson.h>
 
+#include <base/dismantle.hpp>
 #include <base/terminal_safe.hpp>
 
 #include "archive.hpp"
 #include "log_set.hpp"
+#include "listing_pipeline.hpp"
 
 namespace orvex {
 
@@ -196,6 +200,9 @@ OrvexEventViewer::OrvexEventViewer(const OrvexViewerOptions& args, std::ostream&
     iterator_ = std::make_unique<OrvexTimeRangeEventIterator>(file_path_, local_date_text(0));
   }
   json_ = args.json;
+  jobs_ = args.jobs;
+  grep_ = args.grep;
+  case_sensitive_ = args.case_sensitive;
   if (holds(args.grep)) pattern_ = std::make_unique<EventPattern>(*args.grep, args.case_sensitive);
   setup_filters();
   // The follower goes on from the exact byte where the first pass stopped.
@@ -286,6 +293,10 @@ void OrvexEventViewer::print_json() {
 }
 
 void OrvexEventViewer::print(OrvexEvent& event) {
+  struct Release {
+    OrvexEvent& event;
+    ~Release() { base::dismantle(event); }
+  } release{event};
   if (pattern_ && !pattern_->matches(event)) return;
   if (json_) {
     print_json();
@@ -307,12 +318,49 @@ void OrvexEventViewer::print(OrvexEvent& event) {
   ++shown_;
 }
 
+// A whole listing of the file on several threads (see listing_pipeline.hpp), when more than
+// one job is asked for and the machine has more than one core. The output, the notices and
+// the hand-over to a follower are those of the loop in show_events. False when the listing is
+// left to that loop: under a priority or source filter most lines are rejected unparsed, and
+// the reading, which stays on one thread, is then most of the work.
+bool OrvexEventViewer::list_on_workers() {
+  auto* all = dynamic_cast<OrvexAllEventsIterator*>(iterator_.get());
+  unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  unsigned workers = std::min(jobs_, cores);
+  if (all == nullptr || workers < 2 || !priority_filter_.empty() || !source_filter_.empty()) {
+    return false;
+  }
+
+  class Sink : public ListingSink {
+   public:
+    explicit Sink(OrvexEventViewer& viewer) : viewer_(viewer) {}
+    void show(std::string_view text) override {
+      if (viewer_.json_) {
+        viewer_.out_ << text;
+      } else {
+        viewer_.out_ << text << '\n';
+      }
+      viewer_.check_output();
+      ++viewer_.shown_;
+    }
+    void damage(const Damage& damage) override { viewer_.damage_->report(damage); }
+
+   private:
+    OrvexEventViewer& viewer_;
+  } sink(*this);
+  ListingLayout layout{*formatter_, grep_, case_sensitive_, json_, file_path_};
+  run_listing_pipeline(*all, layout, workers, sink);
+  return true;
+}
+
 void OrvexEventViewer::show_events() {
   std::optional<int> exit_status;
   std::exception_ptr in_flight;
   try {
     try {
-      for (OrvexEvent& event : *iterator_) print(event);
+      if (!list_on_workers()) {
+        for (OrvexEvent& event : *iterator_) print(event);
+      }
       if (follow_) follow_events();
       out_.flush();
       check_output();

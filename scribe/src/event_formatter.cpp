@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <utility>
 
+#include <base/dismantle.hpp>
 #include <base/terminal_safe.hpp>
 
 #include "display_form.hpp"
@@ -176,6 +177,16 @@ std::string OrvexEventFormatter::format_event(OrvexEvent& event) const {
   }
 }
 
+std::optional<std::vector<std::string>> OrvexEventFormatter::fields_read() const {
+  if (is_detailed || is_raw || (format_expression_ && !format_expression_->empty())) {
+    return std::nullopt;
+  }
+  // format_summary's fields, in both languages, and "MSG" for the unpacking; a message field
+  // of one of these names replaces the top-level one, so the same names count there.
+  return std::vector<std::string>{"MSG",     "PRIORITY", "ISODATE", "DATE",
+                                  "type_en", "name_en",  "type_ru", "name_ru"};
+}
+
 void OrvexEventFormatter::unpack_event_dict(OrvexEvent& event) {
   auto& fields = *event.get_ptr<ObjectT*>();
   auto msg_field = find_field(fields, "MSG");
@@ -230,6 +241,8 @@ void OrvexEventFormatter::unpack_event_dict(OrvexEvent& event) {
     assign_field(unpacked, key, std::move(value));
   }
   fields.swap(unpacked);
+  // What is left of the old fields is "MSG" with its emptied message.
+  for (auto& left : unpacked) base::dismantle(left.second);
 }
 
 void OrvexEventFormatter::colorize_priority(OrvexEvent& priority) const {

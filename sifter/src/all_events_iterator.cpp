@@ -13,4 +13,11 @@ std::optional<OrvexEvent> OrvexAllEventsIterator::next() {
   return std::nullopt;
 }
 
+std::optional<EventFile::Line> OrvexAllEventsIterator::next_line() {
+  if (pass_over()) return std::nullopt;
+  std::optional<EventFile::Line> line = file_.read_line(/*take_unfinished=*/!keeps_file_at_end());
+  if (!line) end_pass(/*at_end_of_file=*/true);
+  return line;
+}
+
 }  // namespace orvex

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <orvex/errors.hpp>
+#include <orvex/line_decoding.hpp>
 
 #include "filters.hpp"
 #include "line_decoder.hpp"
@@ -144,36 +145,53 @@ bool OrvexEventIterator::report_damage(const EventFile::Line& line, Damage::Kind
   return true;
 }
 
-std::optional<OrvexEvent> OrvexEventIterator::decode_and_filter(const EventFile::Line& line) {
+namespace {
+
+// What one line holds, as every decoding of lines decides it: an event passing the filters, a
+// kind of damage, or nothing (blank or rejected).
+struct Judged {
+  std::optional<OrvexEvent> event;
+  std::optional<Damage::Kind> damage;
+  std::string detail;
+};
+
+Judged judge(const EventFile::Line& line, LineDecoder& decoder, const Filters& filters,
+             bool build) {
   using Verdict = LineDecoder::Verdict;
-  if (line.too_long) {
-    report_damage(line, Damage::Kind::too_long);
-    return std::nullopt;
-  }
+  if (line.too_long) return {std::nullopt, Damage::Kind::too_long, {}};
   if (line.invalid_at) {
-    if (!report_damage(line, Damage::Kind::not_utf8, std::to_string(*line.invalid_at + 1))) {
+    return {std::nullopt, Damage::Kind::not_utf8, std::to_string(*line.invalid_at + 1)};
+  }
+  LineDecoder::Decoded decoded = decoder.decode(line.text, filters, build);
+  switch (decoded.verdict) {
+    case Verdict::event:
+      return {std::move(decoded.event), std::nullopt, {}};
+    case Verdict::rejected:
+    case Verdict::blank:
+      break;
+    case Verdict::not_json:
+      return {std::nullopt, Damage::Kind::not_json, {}};
+    case Verdict::not_object:
+      return {std::nullopt, Damage::Kind::not_object, {}};
+    case Verdict::too_large:
+      return {std::nullopt, Damage::Kind::too_many_values, {}};
+  }
+  return {};
+}
+
+}  // namespace
+
+std::optional<OrvexEvent> OrvexEventIterator::decode_and_filter(const EventFile::Line& line) {
+  Judged judged = judge(line, state_->decoder, state_->filters, build_events_);
+  if (judged.damage) {
+    if (!report_damage(line, *judged.damage, judged.detail) &&
+        *judged.damage == Damage::Kind::not_utf8) {
       throw UnicodeDecodeError(file_path_, line.offset + *line.invalid_at);
     }
     return std::nullopt;
   }
-  LineDecoder::Decoded decoded = state_->decoder.decode(line.text, state_->filters, build_events_);
-  switch (decoded.verdict) {
-    case Verdict::event:
-      break;
-    case Verdict::rejected:
-    case Verdict::blank:
-      return std::nullopt;
-    case Verdict::not_json:
-      report_damage(line, Damage::Kind::not_json);
-      return std::nullopt;
-    case Verdict::not_object:
-      report_damage(line, Damage::Kind::not_object);
-      return std::nullopt;
-    case Verdict::too_large:
-      report_damage(line, Damage::Kind::too_many_values);
-      return std::nullopt;
-  }
-  std::optional<OrvexEvent>& event = decoded.event;
+  if (!judged.event) return std::nullopt;
+  std::optional<OrvexEvent>& event = judged.event;
   // A line wanted without its event was decided on the parser's document alone.
   if (build_events_) {
     struct Tested {
@@ -186,6 +204,38 @@ std::optional<OrvexEvent> OrvexEventIterator::decode_and_filter(const EventFile:
   position_ = {line.number, line.offset};
   line_ = line.text;
   return std::move(event);
+}
+
+struct EventLineDecoder::State {
+  std::filesystem::path file;
+  Filters filters;
+  bool build = true;
+  LineDecoder decoder;
+};
+
+EventLineDecoder::EventLineDecoder(std::unique_ptr<State> state) : state_(std::move(state)) {}
+EventLineDecoder::~EventLineDecoder() = default;
+
+EventLineDecoder::Result EventLineDecoder::decode(const EventFile::Line& line) {
+  Judged judged = judge(line, state_->decoder, state_->filters, state_->build);
+  if (judged.damage) {
+    return {
+        std::nullopt,
+        Damage{state_->file, {line.number, line.offset}, *judged.damage, std::move(judged.detail)}};
+  }
+  return {std::move(judged.event), std::nullopt};
+}
+
+void EventLineDecoder::keep_only(std::vector<std::string> fields) {
+  state_->decoder.keep_only(std::move(fields));
+}
+
+std::unique_ptr<EventLineDecoder> OrvexEventIterator::make_line_decoder() const {
+  auto state = std::make_unique<EventLineDecoder::State>();
+  state->file = file_path_;
+  state->filters = state_->filters;
+  state->build = build_events_;
+  return std::unique_ptr<EventLineDecoder>(new EventLineDecoder(std::move(state)));
 }
 
 }  // namespace orvex

@@ -2,6 +2,9 @@
 
 #include <cmath>
 #include <cstring>
+#include <string_view>
+#include <tuple>
+#include <vector>
 
 #include <simdjson.h>
 
@@ -14,7 +17,55 @@ namespace {
 // Thrown out of build() when the document does not determine the reference result.
 struct Ambiguous {};
 
-OrvexEvent build(simdjson::dom::element element) {
+// True when no two members of `fields` share a key, told without a search per member: events
+// hold a handful of members, and most keys already differ in length or first byte. Objects of
+// many members are left to the search (false).
+bool has_unique_keys(simdjson::dom::object fields) {
+  constexpr std::size_t kMost = 32;
+  std::string_view keys[kMost];
+  std::size_t count = 0;
+  for (auto field : fields) {
+    if (count == kMost) return false;
+    std::string_view key = field.key;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (keys[i].size() == key.size() && (key.empty() || keys[i][0] == key[0]) && keys[i] == key) {
+        return false;
+      }
+    }
+    keys[count++] = key;
+  }
+  return true;
+}
+
+// Which members build() makes: every one, or (a projection for a layout that reads only some
+// fields) at the top level and within each message under "MSG" only the kept ones.
+struct Kept {
+  const std::vector<std::string>* names = nullptr;
+  enum class Level { top, msg, message, inside } level = Level::inside;
+
+  bool keeps(std::string_view key) const {
+    if (level != Level::top && level != Level::message) return true;
+    for (const std::string& name : *names) {
+      if (name == key) return true;
+    }
+    return false;
+  }
+  // The projection for the value of member `key` of this object.
+  Kept below(std::string_view key) const {
+    switch (level) {
+      case Level::top:
+        return {names, key == "MSG" ? Level::msg : Level::inside};
+      case Level::msg:
+        return {names, Level::message};
+      case Level::message:
+      case Level::inside:
+        break;
+    }
+    return {};
+  }
+};
+
+OrvexEvent build(simdjson::dom::element element, const Kept& kept = {}) {
   using simdjson::dom::element_type;
   switch (element.type()) {
     case element_type::OBJECT: {
@@ -22,10 +73,21 @@ OrvexEvent build(simdjson::dom::element element) {
       auto& members = object.get_ref<OrvexEvent::object_t&>();
       simdjson::dom::object fields(element);
       members.reserve(fields.size());
+      if (has_unique_keys(fields)) {
+        // Nothing to look up: each member goes to the end, built in place.
+        for (auto field : fields) {
+          if (!kept.keeps(field.key)) continue;
+          members.OrvexEvent::object_t::Container::emplace_back(
+              std::piecewise_construct, std::forward_as_tuple(field.key),
+              std::forward_as_tuple(build(field.value, kept.below(field.key))));
+        }
+        return object;
+      }
       for (auto field : fields) {
+        if (!kept.keeps(field.key)) continue;
         // A duplicate key keeps its first place and takes the last value.
         auto [it, inserted] = members.emplace(std::string(field.key), OrvexEvent());
-        it->second = build(field.value);
+        it->second = build(field.value, kept.below(field.key));
         (void)inserted;
       }
       return object;
@@ -150,6 +212,7 @@ LineDecoder::Decoded LineDecoder::decode(std::string_view line, const Filters& f
 
   if (!build_event) return {OrvexEvent(), V::event};
   try {
+    if (kept_) return {build(document, Kept{&*kept_, Kept::Level::top}), V::event};
     return {build(document), V::event};
   } catch (const Ambiguous&) {
     return reference();

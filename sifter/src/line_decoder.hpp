@@ -2,7 +2,9 @@
 
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include <orvex/event.hpp>
 
@@ -36,7 +38,14 @@ class LineDecoder {
   // the caller wants the line, not the event.
   Decoded decode(std::string_view line, const Filters& filters, bool build = true);
 
+  // From now on, events built by the fast parser hold, at their top level and in each message
+  // under "MSG", only the members named in `fields` (all others are skipped unbuilt); the
+  // reference decoder still builds whole events, a superset. For a consumer that reads no
+  // other members.
+  void keep_only(std::vector<std::string> fields) { kept_ = std::move(fields); }
+
  private:
+  std::optional<std::vector<std::string>> kept_;
   struct Parser;
   std::unique_ptr<Parser> parser_;
 };

@@ -19,6 +19,15 @@ struct Event {
 // The event as the logger writes it: one JSON object and a line feed.
 std::string event_line(const Event& event);
 
+// A log of `lines` lines in the event generator's shape (every priority, several message
+// types, English and Russian names), with its kinds of damage (blank, truncated, not JSON)
+// and hostile ones mixed in at fixed intervals: escapes of control characters and of terminal
+// sequences, raw C1 and bidi characters and DEL, bytes that are not UTF-8, a JSON value that
+// is no object, events without "MSG", dated by DATE alone, with an unreadable date or a number
+// as priority, with message fields that replace top-level ones, a duplicate "MSG", CR LF
+// and lone CR line ends, one line of some 300 KiB, and a last line without its line end.
+std::string mixed_log(int lines);
+
 // The local date `offset` days from today, YYYY-MM-DD.
 std::string local_date(int offset);
 inline std::string today() { return local_date(0); }

@@ -41,6 +41,8 @@ struct OrvexViewerOptions {
   // Read the rotated files beside the log (beside the log inside a report archive too), oldest
   // first, then the log itself, as one log.
   bool rotated = false;
+  // Worker threads for a whole listing (--all) of one input; 1 keeps it on one thread.
+  unsigned jobs = 2;
 };
 
 // The driver of the system: turns the options into one iterator with its filters and one
@@ -106,6 +108,7 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   [[gnu::visibility("hidden")]] void clean_temp_files();
   [[gnu::visibility("hidden")]] void setup_filters();
   [[gnu::visibility("hidden")]] void follow_events();
+  [[gnu::visibility("hidden")]] bool list_on_workers();
   [[gnu::visibility("hidden")]] void print(OrvexEvent& event);
   [[gnu::visibility("hidden")]] void print_json();
   [[gnu::visibility("hidden")]] void check_output();
@@ -130,6 +133,9 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   std::optional<OrvexEventFormatter> formatter_;
   std::unique_ptr<EventPattern> pattern_;
   bool json_ = false;
+  unsigned jobs_ = 1;
+  std::optional<std::string> grep_;
+  bool case_sensitive_ = false;
   std::uint64_t shown_ = 0;
   std::string scratch_, json_line_;
   std::ostream& out_;

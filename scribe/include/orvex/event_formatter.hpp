@@ -24,6 +24,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <orvex/errors.hpp>
 #include <orvex/event.hpp>
@@ -63,6 +64,13 @@ class ORVEX_SCRIBE_API OrvexEventFormatter {
   //   ValueError  a summary date that is not "YYYY-MM-DD[?HH[:MM[:SS[.fff|.ffffff]]]]
   //               [+-HH:MM[:SS[.ffffff]]]" or has a field out of range.
   std::string format_event(OrvexEvent& event) const;
+
+  // The fields format_event reads when its layout reads only some (the summary): the names it
+  // looks for at the top level of the event and in the message under "MSG", whose fields it
+  // moves to the top. An event holding only those members there formats, and fails, exactly
+  // as the whole event does. std::nullopt when every field is read (key/value block,
+  // expression).
+  std::optional<std::vector<std::string>> fields_read() const;
 
   bool is_detailed;
   bool is_raw;

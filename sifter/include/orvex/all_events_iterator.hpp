@@ -16,6 +16,11 @@ class ORVEX_SIFTER_API OrvexAllEventsIterator : public OrvexEventIterator {
   // Throws UnicodeDecodeError for a line that is not UTF-8 (the file stays open and the
   // position at that line) and OSError when reading fails.
   std::optional<OrvexEvent> next() override;
+  // The next line of the pass, undecoded, for a caller that decodes the lines elsewhere (see
+  // make_line_decoder): the lines next() would read, in order, and std::nullopt where next()
+  // would end the pass, which ends the same way (the file closed, or kept for a follower).
+  // The line's text lives until the next call. Throws OSError when reading fails.
+  std::optional<EventFile::Line> next_line();
 };
 
 }  // namespace orvex

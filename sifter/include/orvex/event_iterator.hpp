@@ -14,6 +14,8 @@
 
 namespace orvex {
 
+class EventLineDecoder;
+
 // Where a line of an event file starts: its number (1 for the first line) when the reader
 // knows it, and its byte offset.
 struct LinePosition {
@@ -126,6 +128,10 @@ class ORVEX_SIFTER_API OrvexEventIterator {
   // (null) event and line() holds the line. For callers that only copy lines, which then skip
   // the cost of building events. Overrides of the filter operations are not asked then.
   void set_build_events(bool build) noexcept { build_events_ = build; }
+
+  // A decoder of this iterator's lines for another thread: a copy of the filters as they are
+  // now and the choice of set_build_events, with a parser of its own (see EventLineDecoder).
+  std::unique_ptr<EventLineDecoder> make_line_decoder() const;
 
   // The hand-over to a follower. With `keep` true the forward iterators (all events, time
   // range, recent) leave an unfinished last line unread and, when the iteration reaches the

@@ -1,0 +1,313 @@
+#include "listing_pipeline.hpp"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <simdjson.h>
+
+#include <base/dismantle.hpp>
+#include <base/terminal_safe.hpp>
+#include <orvex/errors.hpp>
+#include <orvex/event_pattern.hpp>
+#include <orvex/interrupt.hpp>
+#include <orvex/line_decoding.hpp>
+
+namespace orvex {
+
+namespace {
+
+// A line as the reader returned it, its text kept in the batch's input.
+struct LineRecord {
+  std::size_t start = 0;
+  std::size_t length = 0;
+  std::uint64_t offset = 0;
+  std::optional<std::uint64_t> number;
+  std::optional<std::size_t> invalid_at;
+  bool too_long = false;
+};
+
+struct Batch {
+  // Filled by the reading thread.
+  std::string input;  // the lines' texts one after the other, then EventFile::kPadding bytes
+  std::vector<LineRecord> lines;
+  // Filled by a worker.
+  std::string output;             // the texts of the shown events, one after the other
+  std::vector<std::size_t> ends;  // where each shown event's text ends in `output`
+  std::vector<std::pair<std::size_t, Damage>> damage;  // with the number of events before it
+  std::exception_ptr error;  // what stopped the batch, after `error_at` events
+  std::size_t error_at = 0;
+  bool done = false;  // under the pipeline's mutex
+
+  void clear() {
+    // A batch that held a huge line gives its memory back; the usual ones keep theirs.
+    if (input.capacity() > 4 * kBatchBytes) std::string().swap(input);
+    if (output.capacity() > 8 * kBatchBytes) std::string().swap(output);
+    input.clear();
+    lines.clear();
+    output.clear();
+    ends.clear();
+    damage.clear();
+    error = nullptr;
+    error_at = 0;
+  }
+};
+
+// What one worker owns: nothing in it is shared with another thread.
+struct Worker {
+  std::unique_ptr<EventLineDecoder> decoder;
+  OrvexEventFormatter formatter;
+  std::unique_ptr<EventPattern> pattern;
+  std::string scratch;
+};
+
+class Pipeline {
+ public:
+  Pipeline(OrvexAllEventsIterator& iterator, const ListingLayout& layout, unsigned workers)
+      : iterator_(iterator), layout_(layout), slots_(2 * workers + 2) {
+    tools_.reserve(workers);
+    for (unsigned i = 0; i < workers; ++i) {
+      Worker& tools =
+          tools_.emplace_back(Worker{iterator.make_line_decoder(), layout.formatter, nullptr, {}});
+      if (layout.grep) {
+        tools.pattern = std::make_unique<EventPattern>(*layout.grep, layout.case_sensitive);
+      } else if (auto fields = layout.formatter.fields_read(); fields && !layout.json) {
+        // Nothing but the layout reads the event: the fields it does not read go unbuilt.
+        tools.decoder->keep_only(std::move(*fields));
+      }
+    }
+    try {
+      start_threads();
+    } catch (...) {
+      stop_threads();
+      throw;
+    }
+  }
+
+  ~Pipeline() { stop_threads(); }
+
+  Pipeline(const Pipeline&) = delete;
+  Pipeline& operator=(const Pipeline&) = delete;
+
+  void run(ListingSink& sink) {
+    std::size_t dispatched = 0, written = 0;
+    for (;;) {
+      if (written < dispatched && is_done(written)) {
+        write(slots_[written % slots_.size()], sink);
+        ++written;
+        continue;
+      }
+      if (!reading_over_ && dispatched - written < slots_.size()) {
+        Batch& batch = slots_[dispatched % slots_.size()];
+        fill(batch);
+        if (!batch.lines.empty()) {
+          {
+            std::lock_guard lock(mutex_);
+            batch.done = false;
+            ++dispatched_;
+          }
+          ++dispatched;
+          work_.notify_one();
+        }
+        continue;
+      }
+      if (written == dispatched) break;
+      std::unique_lock lock(mutex_);
+      done_.wait(lock, [&] { return slots_[written % slots_.size()].done; });
+    }
+    if (read_error_) std::rethrow_exception(read_error_);
+  }
+
+ private:
+  void stop_threads() noexcept {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    stopping_.store(true, std::memory_order_relaxed);
+    work_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+  }
+
+  void start_threads() {
+    // Signals go to the reading thread alone, so that one arriving while it blocks on a full
+    // pipe cuts that write short instead of landing in a worker.
+    sigset_t block, previous;
+    sigemptyset(&block);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&block, signal_number);
+    pthread_sigmask(SIG_BLOCK, &block, &previous);
+    struct Restore {
+      sigset_t& mask;
+      ~Restore() { pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
+    } restore{previous};
+    threads_.reserve(tools_.size());
+    for (Worker& tools : tools_) threads_.emplace_back([this, &tools] { work(tools); });
+  }
+
+  bool is_done(std::size_t sequence) {
+    std::lock_guard lock(mutex_);
+    return slots_[sequence % slots_.size()].done;
+  }
+
+  // Reads lines into `batch` until it holds kBatchBytes or the pass ends. An error of reading
+  // ends the reading; it is raised after the lines read before it are shown, as a single
+  // thread would, but an interrupt leaves at once.
+  void fill(Batch& batch) {
+    batch.clear();
+    try {
+      while (batch.input.size() < kBatchBytes) {
+        std::optional<EventFile::Line> line = iterator_.next_line();
+        if (!line) {
+          reading_over_ = true;
+          break;
+        }
+        batch.lines.push_back({batch.input.size(), line->text.size(), line->offset, line->number,
+                               line->invalid_at, line->too_long});
+        batch.input.append(line->text);
+      }
+    } catch (const KeyboardInterrupt&) {
+      throw;
+    } catch (...) {
+      read_error_ = std::current_exception();
+      reading_over_ = true;
+    }
+    // The fast parser may read this far past the last line.
+    batch.input.append(EventFile::kPadding, '\0');
+  }
+
+  void work(Worker& tools) {
+    for (;;) {
+      Batch* batch = nullptr;
+      {
+        std::unique_lock lock(mutex_);
+        work_.wait(lock, [&] { return stop_ || taken_ < dispatched_; });
+        if (stop_) return;
+        batch = &slots_[taken_++ % slots_.size()];
+      }
+      process(tools, *batch);
+      {
+        std::lock_guard lock(mutex_);
+        batch->done = true;
+      }
+      done_.notify_one();
+    }
+  }
+
+  void process(Worker& tools, Batch& batch) {
+    for (const LineRecord& record : batch.lines) {
+      if (stopping_.load(std::memory_order_relaxed)) return;
+      EventFile::Line line{std::string_view(batch.input.data() + record.start, record.length),
+                           true,
+                           record.offset,
+                           record.number,
+                           record.invalid_at,
+                           record.too_long};
+      try {
+        show(tools, batch, line);
+      } catch (...) {
+        batch.error = std::current_exception();
+        batch.error_at = batch.ends.size();
+        return;
+      }
+    }
+  }
+
+  // What the single-threaded listing does with one line, into the batch.
+  void show(Worker& tools, Batch& batch, const EventFile::Line& line) {
+    EventLineDecoder::Result result = tools.decoder->decode(line);
+    if (result.damage) {
+      batch.damage.emplace_back(batch.ends.size(), std::move(*result.damage));
+      return;
+    }
+    if (!result.event) return;
+    OrvexEvent& event = *result.event;
+    struct Release {
+      OrvexEvent& event;
+      ~Release() { base::dismantle(event); }
+    } release{event};
+    if (tools.pattern && !tools.pattern->matches(event)) return;
+    if (layout_.json) {
+      append_json(tools, batch.output, line.text);
+    } else {
+      std::string text;
+      try {
+        text = tools.formatter.format_event(event);
+      } catch (const Error& error) {
+        // An event the layout cannot show is damage, as in the single-threaded listing.
+        if (dynamic_cast<const OSError*>(&error) != nullptr) throw;
+        batch.damage.emplace_back(
+            batch.ends.size(),
+            Damage{layout_.file, {line.number, line.offset}, Damage::Kind::unusable, error.what()});
+        return;
+      }
+      batch.output += text;
+    }
+    batch.ends.push_back(batch.output.size());
+  }
+
+  // The stored line, compact, terminal-safe, and its line feed.
+  static void append_json(Worker& tools, std::string& out, std::string_view line) {
+    tools.scratch.resize(line.size() + 64);
+    std::size_t length = 0;
+    // A valid line minifies; when nothing was left out it is already compact and goes as it is.
+    if (simdjson::minify(line.data(), line.size(), tools.scratch.data(), length) !=
+        simdjson::SUCCESS) {
+      length = 0;
+    }
+    std::string_view compact = length == 0 || length == line.size()
+                                   ? line
+                                   : std::string_view(tools.scratch.data(), length);
+    base::append_json_terminal_safe(out, compact);
+    out += '\n';
+  }
+
+  void write(Batch& batch, ListingSink& sink) {
+    // The single-threaded listing looks at the interrupt at each read of the file; this is
+    // the same pace.
+    check_interrupt();
+    std::size_t start = 0, noted = 0;
+    for (std::size_t shown = 0;; ++shown) {
+      while (noted < batch.damage.size() && batch.damage[noted].first == shown) {
+        sink.damage(batch.damage[noted++].second);
+      }
+      if (batch.error && batch.error_at == shown) std::rethrow_exception(batch.error);
+      if (shown == batch.ends.size()) break;
+      sink.show(std::string_view(batch.output.data() + start, batch.ends[shown] - start));
+      start = batch.ends[shown];
+    }
+  }
+
+  OrvexAllEventsIterator& iterator_;
+  const ListingLayout& layout_;
+  std::vector<Worker> tools_;
+  std::vector<Batch> slots_;  // batch number n lives in slots_[n % size]
+  std::vector<std::thread> threads_;
+  std::exception_ptr read_error_;
+  bool reading_over_ = false;
+
+  std::mutex mutex_;
+  std::condition_variable work_, done_;
+  std::size_t dispatched_ = 0;  // batches handed to the workers
+  std::size_t taken_ = 0;       // of those, taken by a worker
+  bool stop_ = false;
+  std::atomic<bool> stopping_{false};  // lets a worker leave its batch early
+};
+
+}  // namespace
+
+void run_listing_pipeline(OrvexAllEventsIterator& iterator, const ListingLayout& layout,
+                          unsigned workers, ListingSink& sink) {
+  Pipeline pipeline(iterator, layout, workers);
+  pipeline.run(sink);
+}
+
+}  // namespace orvex

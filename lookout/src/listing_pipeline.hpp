@@ -1,0 +1,58 @@
+#pragma once
+
+// A whole listing of one input on several cores. The calling thread reads the lines, in
+// batches of about kBatchBytes, and writes what the workers made of them, in file order; each
+// worker decodes, filters and formats whole batches with its own decoder, pattern and
+// formatter. Batches alternate between the workers rather than splitting the work into a
+// decoding and a formatting stage: decoding costs about twice formatting, so two stages would
+// leave one core half idle.
+//
+// Everything that reaches the output or the notices goes through the caller's sink in the
+// calling thread, in the order a single-threaded listing produces it: the text of each event,
+// the damage of each skipped line, and an error at the event where it arose. The workers never
+// write, never see a signal (termination signals are blocked in them, so an interrupt always
+// cuts short a blocking call of the calling thread) and are stopped and joined before run()
+// returns or throws.
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <orvex/all_events_iterator.hpp>
+#include <orvex/event_formatter.hpp>
+#include <orvex/event_iterator.hpp>
+
+namespace orvex {
+
+// What each worker makes of an event: the same layout as the single-threaded listing.
+struct ListingLayout {
+  OrvexEventFormatter formatter;    // copied into each worker
+  std::optional<std::string> grep;  // a pattern each worker compiles for itself
+  bool case_sensitive = false;
+  bool json = false;           // the stored line, compact, instead of the formatter
+  std::filesystem::path file;  // named by the damage of an event the layout cannot show
+};
+
+// Receives the results in file order, in the calling thread.
+class ListingSink {
+ public:
+  virtual ~ListingSink() = default;
+  // One shown event: its text as the formatter gave it, or its JSON line with its line feed.
+  virtual void show(std::string_view text) = 0;
+  // A line skipped as damaged, or an event the layout cannot show.
+  virtual void damage(const Damage& damage) = 0;
+};
+
+// Lists every line of `iterator` (its filters, its choice of building events, and the
+// hand-over of its file to a follower are used as they are) on `workers` threads, giving the
+// results to `sink`. Throws what reading, the sink, or a worker at an event throws, after the
+// results before that point were given; an interrupt (KeyboardInterrupt) leaves at once.
+void run_listing_pipeline(OrvexAllEventsIterator& iterator, const ListingLayout& layout,
+                          unsigned workers, ListingSink& sink);
+
+// The input bytes a batch collects before it goes to a worker.
+constexpr std::size_t kBatchBytes = 256 << 10;
+
+}  // namespace orvex
