@@ -21,6 +21,7 @@
 #include <base/terminal_safe.hpp>
 
 #include "archive.hpp"
+#include "overview.hpp"
 
 namespace orvex {
 
@@ -119,6 +120,8 @@ class OrvexEventViewer::DamageNotices : public DamageReporter {
     out_.flush();
   }
 
+  std::uint64_t count() const noexcept { return count_; }
+
   // The count, when there was damage.
   void summarize() {
     if (count_ == 0) return;
@@ -138,6 +141,8 @@ class OrvexEventViewer::DamageNotices : public DamageReporter {
   LinePosition first_;
 };
 
+class OrvexEventViewer::Overview : public orvex::Overview {};
+
 OrvexEventViewer::OrvexEventViewer(const OrvexViewerOptions& args, std::ostream& out,
                                    std::ostream& notices)
     : file_path_(args.watch_file),
@@ -147,7 +152,8 @@ OrvexEventViewer::OrvexEventViewer(const OrvexViewerOptions& args, std::ostream&
       out_(out),
       notices_(notices) {
   if (is_path_archive()) extract_events_from_archive();
-  follow_ = args.follow || args.follow_name;
+  // An overview is of what is there: it ends with the first pass.
+  follow_ = (args.follow || args.follow_name) && !args.stats;
   // The copy unpacked from an archive is never replaced: its name gives nothing to follow.
   follow_name_ = args.follow_name && !temp_folder_;
   poll_ms_ = args.poll_ms;
@@ -168,6 +174,11 @@ OrvexEventViewer::OrvexEventViewer(const OrvexViewerOptions& args, std::ostream&
     iterator_ = std::make_unique<OrvexTimeRangeEventIterator>(file_path_, local_date_text(0));
   }
   json_ = args.json;
+  if (args.stats) {
+    overview_ = std::make_unique<Overview>();
+    columns_ = args.columns;
+    color_ = !args.nocolor;
+  }
   if (holds(args.grep)) pattern_ = std::make_unique<EventPattern>(*args.grep, args.case_sensitive);
   setup_filters();
   // The follower goes on from the exact byte where the first pass stopped.
@@ -210,8 +221,9 @@ void OrvexEventViewer::clean_temp_files() {
 
 void OrvexEventViewer::setup_filters() {
   iterator_->set_damage_reporter(damage_.get());
-  // JSON lines are copies of the stored lines: no event needs building unless a search reads it.
-  iterator_->set_build_events(!json_ || pattern_ != nullptr);
+  // JSON lines are copies of the stored lines, and an overview reads its few members from the
+  // line: no event needs building unless a search reads it.
+  iterator_->set_build_events((!json_ && !overview_) || pattern_ != nullptr);
   if (!priority_filter_.empty()) iterator_->set_priority_filter(priority_filter_);
   if (!source_filter_.empty()) iterator_->set_source_filter(source_filter_);
 }
@@ -241,8 +253,19 @@ void OrvexEventViewer::print_json() {
   ++shown_;
 }
 
+void OrvexEventViewer::write_overview() {
+  overview_->set_damaged(damage_->count());
+  out_ << (json_ ? overview_->json() : overview_->text(columns_, color_));
+  check_output();
+}
+
 void OrvexEventViewer::print(OrvexEvent& event) {
   if (pattern_ && !pattern_->matches(event)) return;
+  if (overview_) {
+    overview_->add(iterator_->line());
+    ++shown_;
+    return;
+  }
   if (json_) {
     print_json();
     return;
@@ -269,6 +292,7 @@ void OrvexEventViewer::show_events() {
   try {
     try {
       for (OrvexEvent& event : *iterator_) print(event);
+      if (overview_) write_overview();
       if (follow_) follow_events();
       out_.flush();
       check_output();

@@ -38,6 +38,11 @@ struct OrvexViewerOptions {
   bool json = false;
   // The same selection newest first, read backwards from the end of the file (not with follow).
   bool reverse = false;
+  // Instead of the events, an overview of them: totals, counts by priority and by type, and a
+  // timeline, as text `columns` characters wide (coloured unless nocolor), or with json as one
+  // JSON object. Not with follow: the overview is written at the end of the first pass.
+  bool stats = false;
+  unsigned columns = 80;
 };
 
 // The driver of the system: turns the options into one iterator with its filters and one
@@ -106,6 +111,7 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   [[gnu::visibility("hidden")]] void print(OrvexEvent& event);
   [[gnu::visibility("hidden")]] void print_json();
   [[gnu::visibility("hidden")]] void check_output();
+  [[gnu::visibility("hidden")]] void write_overview();
 
   std::filesystem::path file_path_;
   std::vector<std::string> priority_filter_;
@@ -123,6 +129,10 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   std::unique_ptr<OrvexEventIterator> iterator_;
   std::optional<OrvexEventFormatter> formatter_;
   std::unique_ptr<EventPattern> pattern_;
+  class Overview;
+  std::unique_ptr<Overview> overview_;
+  unsigned columns_ = 80;
+  bool color_ = false;
   bool json_ = false;
   std::uint64_t shown_ = 0;
   std::string scratch_, json_line_;
