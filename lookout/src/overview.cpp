@@ -5,8 +5,6 @@
 #include <chrono>
 #include <vector>
 
-#include <simdjson.h>
-
 #include <base/terminal_safe.hpp>
 #include <base/utf8.hpp>
 #include <orvex/errors.hpp>
@@ -25,9 +23,6 @@ constexpr int kWorstSevere = 3;          // err
 constexpr int kWarning = 4;
 constexpr auto kMostHourSpan = hours{48};
 constexpr auto kMostDaySpan = days{90};
-// The same bound as the line decoder's fast parser: longer lines are read by the reference
-// decoder, whose memory follows the number of values rather than the length.
-constexpr std::size_t kParserCapacity = 1 << 20;
 
 std::string number(std::uint64_t value) {
   char text[24];
@@ -198,114 +193,6 @@ void append_bar(std::string& out, const Overview::Tally& tally, std::uint64_t mo
 
 }  // namespace
 
-// What the overview reads of one event line. The views point into the reader's document.
-struct Overview::Facts {
-  std::optional<std::string_view> priority;  // the top-level "PRIORITY", when it is text
-  std::optional<std::string_view> date;      // "ISODATE", else "DATE", when it is text
-  std::optional<std::string_view> key;       // the message-type key
-  std::optional<std::string_view> type;      // the localised type, when it is text
-};
-
-// Reads the facts of a line with the fast parser; lines it refuses go to the reference decoder,
-// so that every line the iterator accepted is read.
-struct Overview::Reader {
-  simdjson::dom::parser parser{kParserCapacity};
-  OrvexEvent event;
-  std::string_view type_field = OrvexEventFormatter::type_field();
-
-  Facts read(std::string_view line) {
-    simdjson::dom::element document;
-    if (line.size() <= kParserCapacity &&
-        parser.parse(line.data(), line.size()).get(document) == simdjson::SUCCESS &&
-        document.is_object()) {
-      return read_document(simdjson::dom::object(document));
-    }
-    try {
-      event = decode_event(line);
-    } catch (const JSONDecodeError&) {
-      return {};
-    }
-    return read_event(event);
-  }
-
-  static std::optional<std::string_view> text(simdjson::dom::element value) {
-    if (!value.is_string()) return std::nullopt;
-    return std::string_view(value);
-  }
-
-  // The last of duplicate members is the one decoding keeps, and a duplicate message key
-  // keeps its first place: read every member.
-  Facts read_document(simdjson::dom::object object) {
-    Facts facts;
-    std::optional<simdjson::dom::element> isodate, date, msg;
-    std::optional<std::string_view> top_type;
-    for (auto field : object) {
-      if (field.key == "PRIORITY") {
-        facts.priority = text(field.value);
-      } else if (field.key == "ISODATE") {
-        isodate = field.value;
-      } else if (field.key == "DATE") {
-        date = field.value;
-      } else if (field.key == "MSG") {
-        msg = field.value;
-      } else if (field.key == type_field) {
-        top_type = text(field.value);
-      }
-    }
-    if (isodate) {
-      facts.date = text(*isodate);
-    } else if (date) {
-      facts.date = text(*date);
-    }
-    if (msg && msg->is_object()) {
-      simdjson::dom::object message(*msg);
-      std::optional<simdjson::dom::element> fields;
-      for (auto member : message) {
-        if (!facts.key) facts.key = member.key;
-        if (member.key == *facts.key) fields = member.value;
-      }
-      // The summary shows the message's own type, else a top-level one.
-      facts.type = top_type;
-      if (fields && fields->is_object()) {
-        for (auto field : simdjson::dom::object(*fields)) {
-          if (field.key == type_field) facts.type = text(field.value);
-        }
-      }
-    }
-    return facts;
-  }
-
-  static std::optional<std::string_view> text(const OrvexEvent* value) {
-    if (value == nullptr || !value->is_string()) return std::nullopt;
-    return std::string_view(value->get_ref<const std::string&>());
-  }
-
-  static const OrvexEvent* member(const OrvexEvent& object, std::string_view name) {
-    for (const auto& [key, value] : object.get_ref<const OrvexEvent::object_t&>()) {
-      if (key == name) return &value;
-    }
-    return nullptr;
-  }
-
-  Facts read_event(const OrvexEvent& object) {
-    Facts facts;
-    if (!object.is_object()) return facts;
-    facts.priority = text(member(object, "PRIORITY"));
-    const OrvexEvent* date = member(object, "ISODATE");
-    facts.date = text(date != nullptr ? date : member(object, "DATE"));
-    const OrvexEvent* msg = member(object, "MSG");
-    if (msg != nullptr && msg->is_object() && !msg->empty()) {
-      const auto& first = *msg->get_ref<const OrvexEvent::object_t&>().begin();
-      facts.key = first.first;
-      facts.type = text(member(object, type_field));
-      if (first.second.is_object()) {
-        if (const OrvexEvent* type = member(first.second, type_field)) facts.type = text(type);
-      }
-    }
-    return facts;
-  }
-};
-
 void Overview::Periods::add(std::int64_t key, int level) {
   if (!live) return;
   if (last == nullptr || key != last_key) {
@@ -323,12 +210,13 @@ void Overview::Periods::drop() {
   live = false;
 }
 
-Overview::Overview() : reader_(std::make_unique<Reader>()) {}
+Overview::Overview()
+    : reader_(std::make_unique<EventFactsReader>(OrvexEventFormatter::type_field())) {}
 Overview::~Overview() = default;
 
 void Overview::add(std::string_view line) { count(reader_->read(line)); }
 
-void Overview::count(const Facts& facts) {
+void Overview::count(const EventFacts& facts) {
   ++events_;
   int level = kOther;
   if (facts.priority) level = priority_level(*facts.priority).value_or(kOther);

@@ -15,6 +15,7 @@
 
 #include <orvex/date_time.hpp>
 
+#include "event_facts.hpp"
 #include "priority_level.hpp"
 
 namespace orvex {
@@ -80,8 +81,6 @@ class Overview {
   std::uint64_t events() const noexcept { return events_; }
 
  private:
-  struct Facts;
-  struct Reader;
   struct TypeCount {
     std::string type;
     std::uint64_t count = 0;
@@ -96,7 +95,7 @@ class Overview {
     void drop();
   };
 
-  void count(const Facts& facts);
+  void count(const EventFacts& facts);
   // The unit of the timeline; std::nullopt when no event is dated.
   std::optional<Unit> unit() const;
   // Calls `row(start, tally)` for each period from the first event's to the last one's, empty
@@ -104,7 +103,7 @@ class Overview {
   template <class Row>
   void each_row(Unit unit, Row&& row) const;
 
-  std::unique_ptr<Reader> reader_;
+  std::unique_ptr<EventFactsReader> reader_;
   std::uint64_t events_ = 0, undated_ = 0, damaged_ = 0, untracked_ = 0, untyped_ = 0;
   std::array<std::uint64_t, kPriorityLevels + 1> by_priority_{};  // the last: other
   struct TextHash {
