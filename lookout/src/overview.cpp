@@ -398,12 +398,13 @@ std::string Overview::text(unsigned columns, bool color) const {
   }
   out += *timeline == Unit::hour  ? translate("Timeline, one row per hour")
          : *timeline == Unit::day ? translate("Timeline, one row per day")
-                                  : translate("Timeline, one row per week (weeks start on Monday)");
-  if (color) {
-    out += ' ';
-    out += translate("(red: err and worse, yellow: warning)");
-  }
+                                  : translate("Timeline, one row per week from Monday");
   out += '\n';
+  if (color) {
+    out += "  ";
+    out += translate("red: err and worse; yellow: warning");
+    out += '\n';
+  }
 
   std::size_t label_width = 10;                   // 03.12.2026
   if (*timeline == Unit::hour) label_width = 16;  // 03.12.2026 14:00

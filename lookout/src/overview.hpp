@@ -61,11 +61,11 @@ class Overview {
   // The number of damaged lines the selection skipped, for the totals.
   void set_damaged(std::uint64_t count) noexcept { damaged_ = count; }
 
-  // The overview as text, each line no wider than `columns` characters (down to a width that
-  // leaves a bar some room). With `color`, priorities are coloured as the summary colours them
-  // and the timeline's bars are drawn with eighth-blocks, err-and-worse red and warning yellow;
-  // without, the bars are "#" characters. Labels are translated; text from the log is written
-  // terminal-safe.
+  // The overview as text, each line no wider than `columns` characters (down to 40 or so, where
+  // the bars keep a few cells and a long label may pass the edge). With `color`, priorities are
+  // coloured as the summary colours them and the timeline's bars are drawn with eighth-blocks,
+  // err-and-worse red and warning yellow; without, the bars are "#" characters. Labels are
+  // translated; text from the log is written terminal-safe.
   std::string text(unsigned columns, bool color) const;
   // The same figures as one JSON object and a line feed, terminal-safe:
   //   {"events", "damaged_lines_skipped", "undated", "first", "last",
