@@ -26,26 +26,34 @@ namespace {
 // whose memory follows the number of values rather than the length.
 constexpr std::size_t kParserCapacity = 1 << 20;
 
-// The positions of the quotes of `line`, sixteen bytes at a time where the machine allows.
-void find_quotes(std::string_view line, std::vector<std::uint32_t>& quotes) {
-  quotes.clear();
+// The positions of the quotes of `line`, in `quotes` (resized to hold them), sixteen bytes at a
+// time where the machine allows. Returns the number of quotes, or std::nullopt when the line
+// holds a backslash.
+std::optional<std::size_t> find_quotes(std::string_view line, std::vector<std::uint32_t>& quotes) {
+  if (quotes.size() < line.size()) quotes.resize(line.size());
+  std::uint32_t* out = quotes.data();
+  std::size_t count = 0;
   const char* data = line.data();
   const std::size_t size = line.size();
   std::size_t at = 0;
 #if defined(__SSE2__)
   const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
   for (; at + 16 <= size; at += 16) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, backslash)) != 0) return std::nullopt;
     unsigned mask = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, quote)));
     while (mask != 0) {
-      quotes.push_back(std::uint32_t(at + unsigned(__builtin_ctz(mask))));
+      out[count++] = std::uint32_t(at + unsigned(__builtin_ctz(mask)));
       mask &= mask - 1;
     }
   }
 #endif
   for (; at < size; ++at) {
-    if (data[at] == '"') quotes.push_back(std::uint32_t(at));
+    if (data[at] == '\\') return std::nullopt;
+    if (data[at] == '"') out[count++] = std::uint32_t(at);
   }
+  return count;
 }
 
 // The scan, for a line without a backslash: in valid JSON every quote then opens or closes a
@@ -54,9 +62,8 @@ void find_quotes(std::string_view line, std::vector<std::uint32_t>& quotes) {
 // whether the next string is a name or a value, and at which depth.
 std::optional<EventFacts> scan(std::string_view line, std::string_view type_field,
                                std::vector<std::uint32_t>& quotes) {
-  if (std::memchr(line.data(), '\\', line.size()) != nullptr) return std::nullopt;
-  find_quotes(line, quotes);
-  if (quotes.size() % 2 != 0) return std::nullopt;
+  const std::optional<std::size_t> quote_count = find_quotes(line, quotes);
+  if (!quote_count || *quote_count % 2 != 0) return std::nullopt;
 
   enum class Top { other, priority, isodate, date, msg, type };
   constexpr std::size_t kDeepest = 64;  // deeper lines go to the parser
@@ -96,12 +103,25 @@ std::optional<EventFacts> scan(std::string_view line, std::string_view type_fiel
   };
   auto name = [&](std::string_view key) {
     if (depth == 1) {
-      top = key == "PRIORITY"   ? Top::priority
-            : key == "ISODATE"  ? Top::isodate
-            : key == "DATE"     ? Top::date
-            : key == "MSG"      ? Top::msg
-            : key == type_field ? Top::type
-                                : Top::other;
+      // Most names differ from the wanted ones in length: compare only the same lengths.
+      top = Top::other;
+      switch (key.size()) {
+        case 8:
+          if (key == "PRIORITY") top = Top::priority;
+          break;
+        case 7:
+          if (key == "ISODATE") top = Top::isodate;
+          break;
+        case 4:
+          if (key == "DATE") top = Top::date;
+          break;
+        case 3:
+          if (key == "MSG") top = Top::msg;
+          break;
+        default:
+          break;
+      }
+      if (top == Top::other && key == type_field) top = Top::type;
       if (top == Top::isodate) has_isodate = true;
       if (top == Top::msg) {
         // A later "MSG" replaces an earlier one.
@@ -127,43 +147,31 @@ std::optional<EventFacts> scan(std::string_view line, std::string_view type_fiel
   auto structure = [&](std::size_t from, std::size_t to) -> bool {
     for (std::size_t at = from; at < to; ++at) {
       const char c = line[at];
-      switch (c) {
-        case ' ':
-        case '\t':
-        case '\n':
-        case '\r':
-          continue;
-        case '{':
-        case '[':
-          if (expect_value) not_text();
-          expect_value = false;
-          if (depth == kDeepest) return false;
-          stack[depth++] = c == '{' ? 'o' : 'a';
-          expect_key = c == '{';
-          break;
-        case '}':
-        case ']':
-          if (depth == 0) return false;
-          --depth;
-          expect_key = false;
-          break;
-        case ':':
-          expect_value = true;
-          break;
-        case ',':
-          expect_key = depth > 0 && stack[depth - 1] == 'o';
-          break;
-        default:  // a number, true, false or null
-          if (expect_value) not_text();
-          expect_value = false;
-          break;
+      if (c == ':') {
+        expect_value = true;
+      } else if (c == ',') {
+        expect_key = depth > 0 && stack[depth - 1] == 'o';
+      } else if (c == '{' || c == '[') {
+        if (expect_value) not_text();
+        expect_value = false;
+        if (depth == kDeepest) return false;
+        stack[depth++] = c == '{' ? 'o' : 'a';
+        expect_key = c == '{';
+      } else if (c == '}' || c == ']') {
+        if (depth == 0) return false;
+        --depth;
+        expect_key = false;
+      } else if (c != ' ' && c != '\t' && c != '\n' && c != '\r') {
+        // A number, true, false or null.
+        if (expect_value) not_text();
+        expect_value = false;
       }
     }
     return true;
   };
 
   std::size_t after = 0;
-  for (std::size_t i = 0; i < quotes.size(); i += 2) {
+  for (std::size_t i = 0; i < *quote_count; i += 2) {
     if (!structure(after, quotes[i])) return std::nullopt;
     const std::string_view string = line.substr(quotes[i] + 1, quotes[i + 1] - quotes[i] - 1);
     after = quotes[i + 1] + 1;
