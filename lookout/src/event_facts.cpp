@@ -26,6 +26,14 @@ namespace {
 // whose memory follows the number of values rather than the length.
 constexpr std::size_t kParserCapacity = 1 << 20;
 
+// JSON's white space. Outside strings valid JSON holds no other byte up to the space.
+bool is_space(char c) { return static_cast<unsigned char>(c) <= ' '; }
+
+// `a == b`, rejecting most differing names by their length and first byte before comparing.
+bool same(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && (a.empty() || (a[0] == b[0] && a == b));
+}
+
 // The positions of the quotes of `line`, in `quotes` (resized to hold them), sixteen bytes at a
 // time where the machine allows. Returns the number of quotes, or std::nullopt when the line
 // holds a backslash.
@@ -58,135 +66,172 @@ std::optional<std::size_t> find_quotes(std::string_view line, std::vector<std::u
 
 // The scan, for a line without a backslash: in valid JSON every quote then opens or closes a
 // string and no text needs decoding, so the strings are the spans between quote pairs, and
-// what lies between two strings ({ } [ ] : , blanks, numbers, true, false, null) tells
-// whether the next string is a name or a value, and at which depth.
+// only the bytes between strings ({ } [ ] : , blanks, numbers, true, false, null) are looked
+// at one by one. Anything unexpected ends the scan, and the parser reads the line.
+class Scan {
+ public:
+  Scan(std::string_view line, const std::uint32_t* quotes, std::size_t quote_count)
+      : line_(line), quotes_(quotes), quote_count_(quote_count) {}
+
+  std::optional<EventFacts> read(std::string_view type_field) {
+    type_field_ = type_field;
+    if (!object([&](std::string_view key) { return top_member(key); })) return std::nullopt;
+    skip_space();
+    if (at_ != line_.size()) return std::nullopt;
+    facts_.date = has_isodate_ ? isodate_ : date_;
+    if (facts_.key) facts_.type = message_has_type_ ? message_type_ : top_type_;
+    return facts_;
+  }
+
+ private:
+  char current() const { return at_ < line_.size() ? line_[at_] : '\0'; }
+  void skip_space() {
+    while (at_ < line_.size() && is_space(line_[at_])) ++at_;
+  }
+
+  // At a quote: the string it opens.
+  std::optional<std::string_view> string() {
+    if (next_quote_ + 1 >= quote_count_ || quotes_[next_quote_] != at_) return std::nullopt;
+    const std::size_t open = quotes_[next_quote_];
+    const std::size_t close = quotes_[next_quote_ + 1];
+    next_quote_ += 2;
+    at_ = close + 1;
+    return std::string_view(line_.data() + open + 1, close - open - 1);
+  }
+
+  // At an object: calls `member(name)` at each member's value, which must read or skip it.
+  template <class Member>
+  bool object(Member&& member) {
+    skip_space();
+    if (current() != '{') return false;
+    ++at_;
+    skip_space();
+    if (current() == '}') {
+      ++at_;
+      return true;
+    }
+    for (;;) {
+      std::optional<std::string_view> name = string();
+      if (!name) return false;
+      skip_space();
+      if (current() != ':') return false;
+      ++at_;
+      skip_space();
+      if (!member(*name)) return false;
+      skip_space();
+      if (current() == ',') {
+        ++at_;
+        skip_space();
+        continue;
+      }
+      if (current() != '}') return false;
+      ++at_;
+      return true;
+    }
+  }
+
+  bool skip_value() {
+    const char c = current();
+    if (c == '"') return string().has_value();
+    if (c == '{' || c == '[') {
+      int depth = 0;
+      while (at_ < line_.size()) {
+        const char ch = line_[at_];
+        if (ch == '"') {
+          if (!string()) return false;
+          continue;
+        }
+        if (ch == '{' || ch == '[') {
+          ++depth;
+        } else if ((ch == '}' || ch == ']') && --depth == 0) {
+          ++at_;
+          return true;
+        }
+        ++at_;
+      }
+      return false;
+    }
+    const std::size_t start = at_;
+    while (at_ < line_.size() && line_[at_] != ',' && line_[at_] != '}' && line_[at_] != ']' &&
+           !is_space(line_[at_])) {
+      ++at_;
+    }
+    return at_ > start;
+  }
+
+  // A value read when it is text: `out` is the text, or std::nullopt for another kind.
+  bool text_value(std::optional<std::string_view>& out) {
+    if (current() == '"') {
+      out = string();
+      return out.has_value();
+    }
+    out.reset();
+    return skip_value();
+  }
+
+  bool top_member(std::string_view name) {
+    // Most names differ from the wanted ones in length: compare only the same lengths.
+    switch (name.size()) {
+      case 8:
+        if (name == "PRIORITY") return text_value(facts_.priority);
+        break;
+      case 7:
+        if (name == "ISODATE") {
+          has_isodate_ = true;
+          return text_value(isodate_);
+        }
+        break;
+      case 4:
+        if (name == "DATE") return text_value(date_);
+        break;
+      case 3:
+        if (name == "MSG") return message();
+        break;
+      default:
+        break;
+    }
+    if (same(name, type_field_)) return text_value(top_type_);
+    return skip_value();
+  }
+
+  // The first member's name of the message, and the type among that member's fields; a later
+  // "MSG" replaces an earlier one.
+  bool message() {
+    facts_.key.reset();
+    message_has_type_ = false;
+    message_type_.reset();
+    if (current() != '{') return skip_value();
+    return object([&](std::string_view key) {
+      if (!facts_.key) facts_.key = key;
+      if (!same(key, *facts_.key)) return skip_value();
+      // The first member, or a later one of the same name, whose value then counts.
+      message_has_type_ = false;
+      message_type_.reset();
+      if (current() != '{') return skip_value();
+      return object([&](std::string_view field) {
+        if (!same(field, type_field_)) return skip_value();
+        message_has_type_ = true;
+        return text_value(message_type_);
+      });
+    });
+  }
+
+  std::string_view line_;
+  const std::uint32_t* quotes_;
+  std::size_t quote_count_;
+  std::size_t next_quote_ = 0;
+  std::size_t at_ = 0;
+  std::string_view type_field_;
+  EventFacts facts_;
+  bool has_isodate_ = false, message_has_type_ = false;
+  std::optional<std::string_view> isodate_, date_, top_type_, message_type_;
+};
+
 std::optional<EventFacts> scan(std::string_view line, std::string_view type_field,
                                std::vector<std::uint32_t>& quotes) {
   const std::optional<std::size_t> quote_count = find_quotes(line, quotes);
   if (!quote_count || *quote_count % 2 != 0) return std::nullopt;
-
-  enum class Top { other, priority, isodate, date, msg, type };
-  constexpr std::size_t kDeepest = 64;  // deeper lines go to the parser
-  char stack[kDeepest];                 // 'o' object, 'a' array
-  std::size_t depth = 0;
-  bool expect_key = false;      // the next string names a member
-  bool expect_value = false;    // after ':', the next value is the member's
-  Top top = Top::other;         // the top-level member being read
-  bool counted_member = false;  // inside "MSG": the member whose fields count
-  bool type_member = false;     // inside that member: the type field
-
-  EventFacts facts;
-  bool has_isodate = false, message_has_type = false;
-  std::optional<std::string_view> isodate, date, top_type, message_type;
-
-  // A member's value that is not text: where it matters, the member holds no text.
-  auto not_text = [&]() {
-    if (depth == 1) {
-      if (top == Top::priority) facts.priority.reset();
-      if (top == Top::isodate) isodate.reset();
-      if (top == Top::date) date.reset();
-      if (top == Top::type) top_type.reset();
-    } else if (depth == 3 && top == Top::msg && counted_member && type_member) {
-      message_type.reset();
-    }
-  };
-  auto text = [&](std::string_view value) {
-    if (depth == 1) {
-      if (top == Top::priority) facts.priority = value;
-      if (top == Top::isodate) isodate = value;
-      if (top == Top::date) date = value;
-      if (top == Top::type) top_type = value;
-    } else if (depth == 3 && top == Top::msg && counted_member && type_member && stack[1] == 'o' &&
-               stack[2] == 'o') {
-      message_type = value;
-    }
-  };
-  auto name = [&](std::string_view key) {
-    if (depth == 1) {
-      // Most names differ from the wanted ones in length: compare only the same lengths.
-      top = Top::other;
-      switch (key.size()) {
-        case 8:
-          if (key == "PRIORITY") top = Top::priority;
-          break;
-        case 7:
-          if (key == "ISODATE") top = Top::isodate;
-          break;
-        case 4:
-          if (key == "DATE") top = Top::date;
-          break;
-        case 3:
-          if (key == "MSG") top = Top::msg;
-          break;
-        default:
-          break;
-      }
-      if (top == Top::other && key == type_field) top = Top::type;
-      if (top == Top::isodate) has_isodate = true;
-      if (top == Top::msg) {
-        // A later "MSG" replaces an earlier one.
-        facts.key.reset();
-        message_has_type = false;
-        message_type.reset();
-      }
-    } else if (depth == 2 && top == Top::msg && stack[1] == 'o') {
-      if (!facts.key) facts.key = key;
-      // The first member, or a later one of the same name, whose value then counts.
-      counted_member = key == *facts.key;
-      if (counted_member) {
-        message_has_type = false;
-        message_type.reset();
-      }
-    } else if (depth == 3 && top == Top::msg && counted_member && stack[1] == 'o' &&
-               stack[2] == 'o') {
-      type_member = key == type_field;
-      if (type_member) message_has_type = true;
-    }
-  };
-  // The bytes between two strings.
-  auto structure = [&](std::size_t from, std::size_t to) -> bool {
-    for (std::size_t at = from; at < to; ++at) {
-      const char c = line[at];
-      if (c == ':') {
-        expect_value = true;
-      } else if (c == ',') {
-        expect_key = depth > 0 && stack[depth - 1] == 'o';
-      } else if (c == '{' || c == '[') {
-        if (expect_value) not_text();
-        expect_value = false;
-        if (depth == kDeepest) return false;
-        stack[depth++] = c == '{' ? 'o' : 'a';
-        expect_key = c == '{';
-      } else if (c == '}' || c == ']') {
-        if (depth == 0) return false;
-        --depth;
-        expect_key = false;
-      } else if (c != ' ' && c != '\t' && c != '\n' && c != '\r') {
-        // A number, true, false or null.
-        if (expect_value) not_text();
-        expect_value = false;
-      }
-    }
-    return true;
-  };
-
-  std::size_t after = 0;
-  for (std::size_t i = 0; i < *quote_count; i += 2) {
-    if (!structure(after, quotes[i])) return std::nullopt;
-    const std::string_view string = line.substr(quotes[i] + 1, quotes[i + 1] - quotes[i] - 1);
-    after = quotes[i + 1] + 1;
-    if (expect_key) {
-      name(string);
-      expect_key = false;
-    } else if (expect_value) {
-      text(string);
-      expect_value = false;
-    }
-  }
-  if (!structure(after, line.size()) || depth != 0) return std::nullopt;
-  facts.date = has_isodate ? isodate : date;
-  if (facts.key) facts.type = message_has_type ? message_type : top_type;
-  return facts;
+  return Scan(line, quotes.data(), *quote_count).read(type_field);
 }
 
 std::optional<std::string_view> text_of(simdjson::dom::element value) {
