@@ -233,15 +233,7 @@ void Overview::count(const EventFacts& facts) {
     ++untracked_;
   }
 
-  std::optional<DateTime> date;
-  // Every date the reader takes starts with a digit of the year: the syslog form ("Dec  3")
-  // is passed over without the cost of a refusal.
-  if (facts.date && !facts.date->empty() && (*facts.date)[0] >= '0' && (*facts.date)[0] <= '9') {
-    try {
-      date = parse_iso_datetime(*facts.date);
-    } catch (const ValueError&) {
-    }
-  }
+  const std::optional<DateTime> date = facts.date ? read_event_date(*facts.date) : std::nullopt;
   if (!date) {
     ++undated_;
     return;
