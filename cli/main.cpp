@@ -3,6 +3,7 @@
 // constructor on standard error and turns the viewer's exit requests into exit statuses.
 #include <locale.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -151,6 +152,19 @@ std::int64_t poll_ms_from_environment() {
   return *end == '\0' && value >= 1 && value <= 60000 ? value : 0;
 }
 
+// The width of an overview: COLUMNS when it is a positive number, else the width of the
+// terminal on standard output, else 80 (a pipe).
+unsigned output_columns() {
+  if (const char* text = std::getenv("COLUMNS"); text != nullptr && *text != '\0') {
+    char* end = nullptr;
+    long long value = std::strtoll(text, &end, 10);
+    if (*end == '\0' && value > 0 && value <= 100000) return unsigned(value);
+  }
+  struct winsize size {};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
+}
+
 // What escapes the constructor: nothing has been shown yet; one line on standard error.
 int report_construction_error() {
   try {
@@ -175,7 +189,7 @@ int run(orvex::OrvexViewerOptions& options, std::ostream& out) {
   try {
     viewer->show_events();
     // Nothing at all on a terminal would look like a hang or a failure; in a pipe it is data.
-    if (viewer->shown() == 0 && isatty(STDOUT_FILENO)) {
+    if (viewer->shown() == 0 && !options.stats && isatty(STDOUT_FILENO)) {
       out.flush();
       std::cerr << orvex::translate("-- No entries --") << std::endl;
     }
@@ -306,6 +320,9 @@ int main(int argc, char** argv) {
                          "with -n or --reverse each is read whole"));
   app.add_flag("--json", options.json,
                translate("Print each event as one line of JSON, members in stored order"));
+  app.add_flag("--stats", options.stats,
+               translate("Instead of the events, print an overview of them: counts by priority "
+                         "and type, and a timeline (one JSON object with --json)"));
   app.add_option("-j,--jobs", options.jobs,
                  translate("Worker threads for a whole listing of one input (default 2; 1: one "
                            "thread)"))
@@ -368,6 +385,18 @@ int main(int argc, char** argv) {
     print_error(orvex::translate("--json prints whole events: it goes with neither -o, -m nor -r"));
     return kStatusUsage;
   }
+
+  if (options.stats && (options.follow || options.follow_name)) {
+    print_error(orvex::translate("--stats counts what is there: it goes with no --follow"));
+    return kStatusUsage;
+  }
+  if (options.stats &&
+      ((options.format && !options.format->empty()) || options.more_info || options.raw)) {
+    print_error(orvex::translate(
+        "--stats prints an overview, not events: it goes with neither -o, -m nor -r"));
+    return kStatusUsage;
+  }
+  if (options.stats) options.columns = output_columns();
 
   orvex::FdOutputBuffer buffer(STDOUT_FILENO);
   std::ostream out(&buffer);

@@ -24,8 +24,9 @@
 #include <base/terminal_safe.hpp>
 
 #include "archive.hpp"
-#include "log_set.hpp"
 #include "listing_pipeline.hpp"
+#include "log_set.hpp"
+#include "overview.hpp"
 
 namespace orvex {
 
@@ -139,6 +140,8 @@ class OrvexEventViewer::DamageNotices : public DamageReporter {
     out_.flush();
   }
 
+  std::uint64_t count() const noexcept { return count_; }
+
   // The count, when there was damage.
   void summarize() {
     if (count_ == 0) return;
@@ -167,6 +170,8 @@ class OrvexEventViewer::DamageNotices : public DamageReporter {
   LinePosition first_;
 };
 
+class OrvexEventViewer::Overview : public orvex::Overview {};
+
 OrvexEventViewer::OrvexEventViewer(const OrvexViewerOptions& args, std::ostream& out,
                                    std::ostream& notices)
     : file_path_(args.watch_file),
@@ -177,7 +182,8 @@ OrvexEventViewer::OrvexEventViewer(const OrvexViewerOptions& args, std::ostream&
       notices_(notices) {
   rotated_ = args.rotated;
   if (is_path_archive()) extract_events_from_archive();
-  follow_ = args.follow || args.follow_name;
+  // An overview is of what is there: it ends with the first pass.
+  follow_ = (args.follow || args.follow_name) && !args.stats;
   // The copy unpacked from an archive is never replaced: its name gives nothing to follow.
   follow_name_ = args.follow_name && !temp_folder_;
   poll_ms_ = args.poll_ms;
@@ -203,6 +209,11 @@ OrvexEventViewer::OrvexEventViewer(const OrvexViewerOptions& args, std::ostream&
   jobs_ = args.jobs;
   grep_ = args.grep;
   case_sensitive_ = args.case_sensitive;
+  if (args.stats) {
+    overview_ = std::make_unique<Overview>();
+    columns_ = args.columns;
+    color_ = !args.nocolor;
+  }
   if (holds(args.grep)) pattern_ = std::make_unique<EventPattern>(*args.grep, args.case_sensitive);
   setup_filters();
   // The follower goes on from the exact byte where the first pass stopped.
@@ -261,8 +272,9 @@ void OrvexEventViewer::clean_temp_files() {
 
 void OrvexEventViewer::setup_filters() {
   iterator_->set_damage_reporter(damage_.get());
-  // JSON lines are copies of the stored lines: no event needs building unless a search reads it.
-  iterator_->set_build_events(!json_ || pattern_ != nullptr);
+  // JSON lines are copies of the stored lines, and an overview reads its few members from the
+  // line: no event needs building unless a search reads it.
+  iterator_->set_build_events((!json_ && !overview_) || pattern_ != nullptr);
   if (!priority_filter_.empty()) iterator_->set_priority_filter(priority_filter_);
   if (!source_filter_.empty()) iterator_->set_source_filter(source_filter_);
 }
@@ -292,12 +304,23 @@ void OrvexEventViewer::print_json() {
   ++shown_;
 }
 
+void OrvexEventViewer::write_overview() {
+  overview_->set_damaged(damage_->count());
+  out_ << (json_ ? overview_->json() : overview_->text(columns_, color_));
+  check_output();
+}
+
 void OrvexEventViewer::print(OrvexEvent& event) {
   struct Release {
     OrvexEvent& event;
     ~Release() { base::dismantle(event); }
   } release{event};
   if (pattern_ && !pattern_->matches(event)) return;
+  if (overview_) {
+    overview_->add(iterator_->line());
+    ++shown_;
+    return;
+  }
   if (json_) {
     print_json();
     return;
@@ -327,7 +350,8 @@ bool OrvexEventViewer::list_on_workers() {
   auto* all = dynamic_cast<OrvexAllEventsIterator*>(iterator_.get());
   unsigned cores = std::max(1u, std::thread::hardware_concurrency());
   unsigned workers = std::min(jobs_, cores);
-  if (all == nullptr || workers < 2 || !priority_filter_.empty() || !source_filter_.empty()) {
+  if (all == nullptr || workers < 2 || overview_ || !priority_filter_.empty() ||
+      !source_filter_.empty()) {
     return false;
   }
 
@@ -361,6 +385,7 @@ void OrvexEventViewer::show_events() {
       if (!list_on_workers()) {
         for (OrvexEvent& event : *iterator_) print(event);
       }
+      if (overview_) write_overview();
       if (follow_) follow_events();
       out_.flush();
       check_output();

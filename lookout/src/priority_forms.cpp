@@ -14,11 +14,13 @@
 #include <orvex/errors.hpp>
 #include <orvex/messages.hpp>
 
+#include "priority_level.hpp"
+
 namespace orvex {
 
 namespace {
 
-constexpr int kLevelCount = 8;
+constexpr int kLevelCount = kPriorityLevels;
 
 // Indexed by level, most severe first.
 constexpr std::array<std::string_view, kLevelCount> kNames = {"emerg",   "alert",  "crit", "err",
@@ -108,6 +110,18 @@ void add_form(std::string_view original, std::set<std::string>& texts) {
 }
 
 }  // namespace
+
+std::optional<int> priority_level(std::string_view text) {
+  // Logs mostly carry the standard names: those need no case folding.
+  for (int level = 0; level < kLevelCount; ++level) {
+    if (text == kNames[level]) return level;
+  }
+  std::optional<Level> level = read_level(text);
+  if (!level) return std::nullopt;
+  return level->level;
+}
+
+std::string_view priority_name(int level) { return kNames[level]; }
 
 std::vector<std::string> priority_filter_from_forms(const std::vector<std::string>& forms) {
   std::set<std::string> texts;

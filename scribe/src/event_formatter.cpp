@@ -245,19 +245,23 @@ void OrvexEventFormatter::unpack_event_dict(OrvexEvent& event) {
   for (auto& left : unpacked) base::dismantle(left.second);
 }
 
+const std::string* OrvexEventFormatter::priority_color(std::string_view priority) noexcept {
+  if (is_one_of(priority, {"emerg", "emergency", "alert", "crit", "critical"})) return &COLOR_FAIL;
+  if (is_one_of(priority, {"warning", "error", "err"})) return &COLOR_OK;
+  return nullptr;
+}
+
+std::string_view OrvexEventFormatter::type_field() noexcept {
+  return LOCALE == "ru_RU" ? "type_ru" : "type_en";
+}
+
 void OrvexEventFormatter::colorize_priority(OrvexEvent& priority) const {
   if (no_color || is_raw || priority.is_null()) return;
   auto* priority_text = priority.get_ptr<OrvexEvent::string_t*>();
   if (priority_text == nullptr) throw_not_text("PRIORITY", priority, {});
   std::string& text = *priority_text;
-  const std::string* color = nullptr;
-  if (is_one_of(text, {"emerg", "emergency", "alert", "crit", "critical"})) {
-    color = &COLOR_FAIL;
-  } else if (is_one_of(text, {"warning", "error", "err"})) {
-    color = &COLOR_OK;
-  } else {
-    return;
-  }
+  const std::string* color = priority_color(text);
+  if (color == nullptr) return;
   std::string colored;
   colored.reserve(color->size() + text.size() + COLOR_END.size());
   colored += *color;
@@ -355,7 +359,7 @@ std::string OrvexEventFormatter::format_summary(const OrvexEvent& event) const {
   if (colored) out += COLOR_END;
 
   bool russian = LOCALE == "ru_RU";
-  std::string_view type_field = russian ? "type_ru" : "type_en";
+  std::string_view type_field = OrvexEventFormatter::type_field();
   std::string_view name_field = russian ? "name_ru" : "name_en";
   const OrvexEvent* type = find_value(fields, type_field);
   const OrvexEvent* name = find_value(fields, name_field);

@@ -43,6 +43,11 @@ struct OrvexViewerOptions {
   bool rotated = false;
   // Worker threads for a whole listing (--all) of one input; 1 keeps it on one thread.
   unsigned jobs = 2;
+  // Instead of the events, an overview of them: totals, counts by priority and by type, and a
+  // timeline, as text `columns` characters wide (coloured unless nocolor), or with json as one
+  // JSON object. Not with follow: the overview is written at the end of the first pass.
+  bool stats = false;
+  unsigned columns = 80;
 };
 
 // The driver of the system: turns the options into one iterator with its filters and one
@@ -114,6 +119,7 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   [[gnu::visibility("hidden")]] void check_output();
   [[gnu::visibility("hidden")]] std::unique_ptr<OrvexEventIterator> open_rotated_set(
       const OrvexViewerOptions& args);
+  [[gnu::visibility("hidden")]] void write_overview();
 
   std::filesystem::path file_path_;
   std::vector<std::string> priority_filter_;
@@ -132,6 +138,10 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   std::unique_ptr<OrvexEventIterator> iterator_;
   std::optional<OrvexEventFormatter> formatter_;
   std::unique_ptr<EventPattern> pattern_;
+  class Overview;
+  std::unique_ptr<Overview> overview_;
+  unsigned columns_ = 80;
+  bool color_ = false;
   bool json_ = false;
   unsigned jobs_ = 1;
   std::optional<std::string> grep_;

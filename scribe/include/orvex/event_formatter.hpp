@@ -44,6 +44,14 @@ class ORVEX_SCRIBE_API OrvexEventFormatter {
   // Terminal colour sequences: yellow (warnings and errors), red (critical), grey, reset.
   static const std::string COLOR_OK, COLOR_FAIL, COLOR_GREY, COLOR_END;
 
+  // The colour a priority text is shown in when colour is on: COLOR_FAIL for emerg, emergency,
+  // alert, crit and critical; COLOR_OK for warning, error and err (exact, case-sensitive);
+  // nullptr for anything else, which stays uncoloured.
+  static const std::string* priority_color(std::string_view priority) noexcept;
+  // The message field that holds the localised event type the summary shows: "type_ru" when
+  // LOCALE is "ru_RU", "type_en" otherwise.
+  static std::string_view type_field() noexcept;
+
   // An absent or empty `format_expression` means no expression.
   explicit OrvexEventFormatter(std::optional<std::string> format_expression = {},
                                bool is_detailed = false, bool is_raw = false, bool no_color = false,
