@@ -51,6 +51,14 @@ the summary writes it), 03/05/2024 (month first), "Mar 5 2024", "10:00" (today),
 yesterday, now, -2h, "3 days ago", @1709632800 (Unix time). An --until date without a time
 includes that whole day.
 
+Several FILEs (logs or report archives) are read as one log: the events of all of them
+merged by date, each line (or block) headed by its input's label, the report's host name for
+an archive and the file name otherwise; %INPUT gives it in a format expression. An event
+without a date stays right after the event before it in its file; at the same moment the
+earlier FILE comes first (--reverse: last). --count N shows the events of the last N lines of
+that merged log. --follow then follows every FILE that is not an archive. -j N sets the
+threads that read the FILEs (default 2; the output is the same for any N).
+
 Priorities: emerg alert crit err warning notice info debug, in any case or as 0-7 (warn,
 error, critical, emergency, panic too); A..B a range, warning.. warning and worse,
 ..notice notice and less severe.
@@ -65,6 +73,8 @@ Examples:
   orvex-lookout -a -o '%ISODATE %PRIORITY %name_en' events.log
   orvex-lookout -f -p crit | grep --line-buffered mount
   orvex-lookout -F -p crit                        ... through the log's rotations
+  orvex-lookout -t -p crit sos-*.tar.xz           today's critical events of many reports
+  orvex-lookout -a -o '%INPUT %ISODATE %name_en' a.log b.log
 )";
 
 void print_error(const std::string& text) {
@@ -171,7 +181,7 @@ int main(int argc, char** argv) {
 
   orvex::OrvexViewerOptions options;
   options.watch_file = "/vantel/log/orvex/events";
-  std::string watch_file = options.watch_file.string();
+  std::vector<std::string> files;
   std::string color = "auto";
   bool nocolor = false, list_types = false, follow_name = false;
 
@@ -181,9 +191,10 @@ int main(int argc, char** argv) {
       "orvex-lookout");
   app.footer(kSelectionHelp);
   app.set_version_flag("-V,--version", "orvex-lookout " ORVEX_VERSION);
-  app.add_option("file", watch_file, "Event log or report archive")
-      ->capture_default_str()
-      ->option_text("FILE");
+  app.add_option("file", files,
+                 "Event logs or report archives, merged by date (default: " +
+                     options.watch_file.string() + ")")
+      ->option_text("FILE...");
   app.add_option("-S,--since", options.since, "Show events from this date and time on")
       ->option_text("DATE");
   app.add_option("-U,--until", options.until, "Show events up to this date and time")
@@ -223,6 +234,10 @@ int main(int argc, char** argv) {
   app.add_flag("--case-sensitive", options.case_sensitive, "Match --grep in the case written");
   app.add_flag("--reverse", options.reverse,
                "Newest first: the same selection read backwards from the end of the file");
+  app.add_option("-j,--jobs", options.jobs,
+                 "Threads that read several FILEs at once (default 2; 1: one thread)")
+      ->check(CLI::Range(1u, 256u))
+      ->option_text("N");
   app.add_flag("--json", options.json,
                "Print each event as one line of JSON, members in stored order");
   app.add_option("--color", color, "Colour: auto (on a terminal), always, never")
@@ -250,8 +265,13 @@ int main(int argc, char** argv) {
     return std::cout ? 0 : kStatusError;
   }
 
-  options.watch_file = watch_file;
-  if (follow_name && orvex::OrvexEventViewer::is_archive(options.watch_file)) {
+  if (!files.empty()) {
+    options.watch_file = files.front();
+    options.more_files.assign(files.begin() + 1, files.end());
+  }
+  // With several inputs an archive is simply not followed, like the copy it is read from.
+  if (follow_name && options.more_files.empty() &&
+      orvex::OrvexEventViewer::is_archive(options.watch_file)) {
     print_error(orvex::translate(
         "--follow-name cannot follow a report archive: its log is unpacked once; use --follow"));
     return kStatusUsage;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <orvex/event_formatter.hpp>
@@ -38,6 +39,11 @@ struct OrvexViewerOptions {
   bool json = false;
   // The same selection newest first, read backwards from the end of the file (not with follow).
   bool reverse = false;
+  // Several inputs: the event logs or report archives after watch_file, merged with it by event
+  // date; each summary line or key/value block is then preceded by its input's label.
+  std::vector<std::filesystem::path> more_files;
+  // The worker threads that decode and filter the inputs of a merge; 1 does all on one thread.
+  unsigned jobs = 2;
 };
 
 // The driver of the system: turns the options into one iterator with its filters and one
@@ -101,11 +107,18 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   [[gnu::visibility("hidden")]] bool is_path_archive() const;
   [[gnu::visibility("hidden")]] void extract_events_from_archive();
   [[gnu::visibility("hidden")]] void clean_temp_files();
+  // The private temporary folder, made on first use (several archives share it).
+  [[gnu::visibility("hidden")]] const std::filesystem::path& temp_folder();
   [[gnu::visibility("hidden")]] void setup_filters();
   [[gnu::visibility("hidden")]] void follow_events();
   [[gnu::visibility("hidden")]] void print(OrvexEvent& event);
-  [[gnu::visibility("hidden")]] void print_json();
   [[gnu::visibility("hidden")]] void check_output();
+  // The merge of several inputs, in merged_inputs.cpp.
+  [[gnu::visibility("hidden")]] void open_inputs(const OrvexViewerOptions& args);
+  [[gnu::visibility("hidden")]] void show_merged();
+  [[gnu::visibility("hidden")]] void follow_merged();
+  [[gnu::visibility("hidden")]] DamageReporter& add_input_notices(
+      const std::filesystem::path& shown_name);
 
   std::filesystem::path file_path_;
   std::vector<std::string> priority_filter_;
@@ -121,11 +134,24 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   class DamageNotices;
   std::unique_ptr<DamageNotices> damage_;
   std::unique_ptr<OrvexEventIterator> iterator_;
-  std::optional<OrvexEventFormatter> formatter_;
-  std::unique_ptr<EventPattern> pattern_;
-  bool json_ = false;
+  class Renderer;
+  std::unique_ptr<Renderer> renderer_;
+  // The input's label for %INPUT: the file name, or the report's host name for an archive.
+  std::string label_;
+  // Several inputs: their iterators and their damage notices, one each.
+  struct Inputs;
+  std::unique_ptr<Inputs> inputs_;
+  std::vector<std::unique_ptr<DamageNotices>> input_notices_;
+  // Where the event given to print() comes from in a merge; unset for the one input.
+  struct Origin {
+    OrvexEventIterator* iterator = nullptr;
+    DamageReporter* damage = nullptr;
+    const std::filesystem::path* file = nullptr;
+    std::string_view label, prefix;
+  };
+  Origin origin_;
   std::uint64_t shown_ = 0;
-  std::string scratch_, json_line_;
+  std::string text_;
   std::ostream& out_;
   std::ostream& notices_;
 };
