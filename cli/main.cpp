@@ -191,10 +191,10 @@ int main(int argc, char** argv) {
       "orvex-lookout");
   app.footer(kSelectionHelp);
   app.set_version_flag("-V,--version", "orvex-lookout " ORVEX_VERSION);
-  app.add_option("file", files,
+  app.add_option("FILE", files,
                  "Event logs or report archives, merged by date (default: " +
                      options.watch_file.string() + ")")
-      ->option_text("FILE...");
+      ->option_text(" ");
   app.add_option("-S,--since", options.since, "Show events from this date and time on")
       ->option_text("DATE");
   app.add_option("-U,--until", options.until, "Show events up to this date and time")
