@@ -198,11 +198,12 @@ struct Item {
     error,        // the iterator raised `error`: the input ends there
     end,          // the input has no more events
   };
-  Kind kind;
+  Kind kind = Kind::end;
   DateTime place{};
   std::size_t begin = 0, end = 0;
-  std::unique_ptr<Damage> damage;
-  std::exception_ptr error;
+  std::unique_ptr<Damage> damage = nullptr;
+  std::uint64_t repeats = 0;  // damage: reported 1 + repeats times
+  std::exception_ptr error = nullptr;
 };
 
 struct Batch {
@@ -210,14 +211,24 @@ struct Batch {
   std::vector<Item> items;
 };
 
-// Keeps the damage an iterator reports in the batch being filled.
+// Keeps the damage an iterator reports in the batch being filled. The notices list only the
+// first few damaged lines of an input and count the rest, so past kKeptWhole a run of damaged
+// lines is kept as one of them reported again and again: a log of damage alone cannot fill
+// memory.
 class DamageRecorder : public DamageReporter {
  public:
   void report(const Damage& damage) override {
+    if (++reported > kKeptWhole && !batch->items.empty() &&
+        batch->items.back().kind == Item::Kind::damage) {
+      ++batch->items.back().repeats;
+      return;
+    }
     batch->items.push_back(
-        Item{Item::Kind::damage, {}, 0, 0, std::make_unique<Damage>(damage), {}});
+        Item{.kind = Item::Kind::damage, .damage = std::make_unique<Damage>(damage)});
   }
+  static constexpr std::uint64_t kKeptWhole = 64;
   Batch* batch = nullptr;
+  std::uint64_t reported = 0;  // by the iterator and for unusable events
 };
 
 // Decodes, filters and lays out the inputs on worker threads, a batch at a time, a few
@@ -347,11 +358,12 @@ class Workers {
         if (stopping_flag_.load(std::memory_order_relaxed)) return true;
         std::optional<OrvexEvent> event = iterator.next();
         if (!event) {
-          batch.items.push_back(Item{Item::Kind::end, {}, 0, 0, {}, {}});
+          batch.items.push_back(Item{.kind = Item::Kind::end});
           return true;
         }
-        Item item{
-            Item::Kind::shown, lane.clock->place(iterator.line()), batch.text.size(), 0, {}, {}};
+        Item item{.kind = Item::Kind::shown,
+                  .place = lane.clock->place(iterator.line()),
+                  .begin = batch.text.size()};
         try {
           switch (lane.renderer->render(*event, iterator.line(), lane.input->label,
                                         lane.input->prefix, batch.text, why)) {
@@ -362,6 +374,7 @@ class Workers {
               break;
             case EventRenderer::Outcome::unusable:
               item.kind = Item::Kind::unusable;
+              ++lane.recorder.reported;
               item.damage = std::make_unique<Damage>(Damage{
                   lane.input->file, iterator.position(), Damage::Kind::unusable, std::move(why)});
               break;
@@ -374,7 +387,7 @@ class Workers {
         batch.items.push_back(std::move(item));
       }
     } catch (...) {
-      batch.items.push_back(Item{Item::Kind::error, {}, 0, 0, {}, std::current_exception()});
+      batch.items.push_back(Item{.kind = Item::Kind::error, .error = std::current_exception()});
       return true;
     }
     return false;
@@ -517,7 +530,8 @@ void OrvexEventViewer::show_merged() {
         Item& item = workers.next(i);
         switch (item.kind) {
           case Item::Kind::damage:
-            inputs[i].notices->report(*item.damage);
+            for (std::uint64_t n = 0; n <= item.repeats; ++n)
+              inputs[i].notices->report(*item.damage);
             continue;
           case Item::Kind::error:
             std::rethrow_exception(item.error);
