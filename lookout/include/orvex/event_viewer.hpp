@@ -61,6 +61,9 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   // KeyError naming the member an archive lacks; ValueError for a date that cannot be read or
   // a days_back out of range. When it fails after the temporary directory was made, it
   // removes the directory before the error leaves.
+  // With more_files every input is opened here, the reports unpacked (side by side, on up to
+  // `jobs` threads) into numbered folders below one temporary directory; the first input in
+  // argument order that fails gives the error.
   // Events and the messages of the display loop go to `out`; notices about damaged lines that
   // were skipped go to `notices`.
   explicit OrvexEventViewer(const OrvexViewerOptions& args, std::ostream& out = std::cout,
