@@ -64,6 +64,15 @@ std::string help_footer() {
           "\"10:00\" (today), today, yesterday, now, -2h, \"3 days ago\", @1709632800 (Unix\n"
           "time). An --until date without a time includes that whole day."),
       orvex::translate(
+          "Several FILEs (logs or report archives) are read as one log: the events of all\n"
+          "of them merged by date, each line (or block) headed by its input's label, the\n"
+          "report's host name for an archive and the file name otherwise; %INPUT gives it\n"
+          "in a format expression. An event without a date stays right after the event\n"
+          "before it in its file; at the same moment the earlier FILE comes first\n"
+          "(--reverse: last). --count N shows the events of the last N lines of that\n"
+          "merged log. --follow then follows every FILE that is not an archive. -j N sets\n"
+          "the threads that read the FILEs (default 2; the output is the same for any N)."),
+      orvex::translate(
           "Priorities: emerg alert crit err warning notice info debug, in any case or as\n"
           "0-7 (warn, error, critical, emergency, panic too); A..B a range, warning..\n"
           "warning and worse, ..notice notice and less severe."),
@@ -80,7 +89,10 @@ std::string help_footer() {
           "  orvex-lookout -a -o '%ISODATE %PRIORITY %name_en' events.log\n"
           "  orvex-lookout -f -p crit | grep --line-buffered mount\n"
           "  orvex-lookout -F -p crit            ... through the log's rotations\n"
-          "  orvex-lookout -d 7 --rotated        the last week, rotated files included"),
+          "  orvex-lookout -d 7 --rotated        the last week, rotated files included\n"
+          "  orvex-lookout -t -p crit sos-*.tar.xz\n"
+          "                                      today's critical events of many reports\n"
+          "  orvex-lookout -a -o '%INPUT %ISODATE %name_en' a.log b.log"),
       orvex::translate("FILE: /vantel/log/orvex/events when none is given."),
       orvex::translate(
           "Exit status: 0 success (an empty selection, skipped damaged lines and Ctrl-C\n"
@@ -255,7 +267,7 @@ int main(int argc, char** argv) {
 
   orvex::OrvexViewerOptions options;
   options.watch_file = "/vantel/log/orvex/events";
-  std::string watch_file = options.watch_file.string();
+  std::vector<std::string> files;
   std::string color = "auto";
   bool nocolor = false, list_types = false, follow_name = false;
 
@@ -267,8 +279,8 @@ int main(int argc, char** argv) {
   app.footer(help_footer());
   app.set_version_flag("-V,--version", "orvex-lookout " ORVEX_VERSION,
                        translate("Print the version and exit"));
-  app.add_option("FILE", watch_file, translate("Event log or report archive"))
-      ->capture_default_str();
+  app.add_option("FILE", files,
+                 translate("Event logs or report archives, merged by date when several"));
   app.add_option("-S,--since", options.since, translate("Show events from this date and time on"))
       ->option_text("DATE");
   app.add_option("-U,--until", options.until, translate("Show events up to this date and time"))
@@ -324,9 +336,9 @@ int main(int argc, char** argv) {
                translate("Instead of the events, print an overview of them: counts by priority "
                          "and type, and a timeline (one JSON object with --json)"));
   app.add_option("-j,--jobs", options.jobs,
-                 translate("Worker threads for a whole listing of one input (default 2; 1: one "
-                           "thread)"))
-      ->check(CLI::Range(1u, 1024u))
+                 translate("Worker threads for a whole listing and for reading several FILEs at "
+                           "once (default 2; 1: one thread)"))
+      ->check(CLI::Range(1u, 256u))
       ->option_text("N");
   app.add_option("--color", color, translate("Colour: auto (on a terminal), always, never"))
       ->check(CLI::IsMember({"auto", "always", "never"}))
@@ -351,8 +363,13 @@ int main(int argc, char** argv) {
 
   if (list_types) return list_message_types(settings_dir);
 
-  options.watch_file = watch_file;
-  if (follow_name && orvex::OrvexEventViewer::is_archive(options.watch_file)) {
+  if (!files.empty()) {
+    options.watch_file = files.front();
+    options.more_files.assign(files.begin() + 1, files.end());
+  }
+  // With several inputs an archive is simply not followed, like the copy it is read from.
+  if (follow_name && options.more_files.empty() &&
+      orvex::OrvexEventViewer::is_archive(options.watch_file)) {
     print_error(orvex::translate(
         "--follow-name cannot follow a report archive: its log is unpacked once; use --follow"));
     return kStatusUsage;
@@ -375,6 +392,15 @@ int main(int argc, char** argv) {
       print_error(std::string(orvex::translate("bad --grep pattern")) + ": " + error.what());
       return kStatusUsage;
     }
+  }
+  // The last lines of several rotated sets at once are not worked out: refuse rather than show
+  // the last lines of the current files alone.
+  const bool counts_lines = (!options.since || options.since->empty()) &&
+                            (!options.until || options.until->empty()) && options.days_back == 0 &&
+                            !options.today && !options.all && options.count != 0;
+  if (options.rotated && !options.more_files.empty() && counts_lines) {
+    print_error(orvex::translate("--rotated with several FILEs goes with no --count"));
+    return kStatusUsage;
   }
   if (options.reverse && (options.follow || options.follow_name)) {
     print_error(orvex::translate("--reverse shows what is there: it goes with no --follow"));

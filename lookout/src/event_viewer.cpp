@@ -10,51 +10,24 @@
 #include <exception>
 #include <thread>
 
-#include <orvex/all_events_iterator.hpp>
 #include <orvex/errors.hpp>
 #include <orvex/interrupt.hpp>
 #include <orvex/new_event_iterator.hpp>
-#include <orvex/recent_event_iterator.hpp>
-#include <orvex/reverse_event_iterator.hpp>
-#include <orvex/time_range_event_iterator.hpp>
-
-#include <simdjson.h>
 
 #include <base/dismantle.hpp>
 #include <base/terminal_safe.hpp>
 
 #include "archive.hpp"
+#include "event_renderer.hpp"
+#include "iterator_choice.hpp"
 #include "listing_pipeline.hpp"
 #include "log_set.hpp"
+#include "merged_inputs.hpp"
 #include "overview.hpp"
 
 namespace orvex {
 
 namespace {
-
-bool holds(const std::optional<std::string>& text) { return text && !text->empty(); }
-
-// The local calendar date `days_back` days before today, as YYYY-MM-DD.
-std::string local_date_text(std::int64_t days_back) {
-  using namespace std::chrono;
-  time_t now = time(nullptr);
-  struct tm local {};
-  localtime_r(&now, &local);
-  sys_days today =
-      year{local.tm_year + 1900} / month{unsigned(local.tm_mon + 1)} / day{unsigned(local.tm_mday)};
-  // Beyond these the date has no four-digit year; refuse rather than wrap around.
-  constexpr std::int64_t kMaxDays = 3660000;
-  if (days_back > kMaxDays || days_back < -kMaxDays) {
-    throw ValueError("days back out of range: " + std::to_string(days_back));
-  }
-  year_month_day date{today - days{days_back}};
-  int y = int(date.year());
-  if (y < 1 || y > 9999) throw ValueError("days back out of range: " + std::to_string(days_back));
-  char text[16];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02u", y, unsigned(date.month()),
-                unsigned(date.day()));
-  return text;
-}
 
 // Where a damaged line is, for a notice: "line 17", or "byte 1234" when the reader does not
 // know line numbers (it started from the end of the file).
@@ -90,18 +63,6 @@ std::string reason(const Damage& damage) {
   return fill_message(translate("cannot be shown: %s"), {damage.detail});
 }
 
-// The same choice as the forward iterators, the first rule that holds winning, newest first.
-ReverseSelection reverse_selection(const OrvexViewerOptions& args) {
-  if (holds(args.since) || holds(args.until)) {
-    return ReverseSelection::time_range(args.since, args.until);
-  }
-  if (args.days_back != 0) return ReverseSelection::time_range(local_date_text(args.days_back), {});
-  if (args.today) return ReverseSelection::time_range(local_date_text(0), {});
-  if (args.all) return ReverseSelection::all();
-  if (args.count != 0) return ReverseSelection::recent(args.count);
-  return ReverseSelection::time_range(local_date_text(0), {});
-}
-
 }  // namespace
 
 // The notices about damaged lines on standard error: one for each of the first few, then a
@@ -109,8 +70,9 @@ ReverseSelection reverse_selection(const OrvexViewerOptions& args) {
 // terminal.
 class OrvexEventViewer::DamageNotices : public DamageReporter {
  public:
-  DamageNotices(std::ostream& out, std::filesystem::path shown_name)
-      : out_(out), shown_name_(std::move(shown_name)) {}
+  // `named_summary`: the count names the file too (one of several inputs).
+  DamageNotices(std::ostream& out, std::filesystem::path shown_name, bool named_summary = false)
+      : out_(out), shown_name_(std::move(shown_name)), named_summary_(named_summary) {}
 
   // Several files are read as one log: each notice names the file of the damage, but the
   // follower's, which reads `current` (an archive's private copy), still by the input's name.
@@ -147,8 +109,9 @@ class OrvexEventViewer::DamageNotices : public DamageReporter {
     if (count_ == 0) return;
     std::string first = where(first_);
     if (name_each_file_) first = base::quoted(shown(first_file_).string(), 4096) + ", " + first;
-    out_ << "orvex-lookout: "
-         << fill_message(translate_plural("%s damaged line skipped (first at %s)",
+    out_ << "orvex-lookout: ";
+    if (named_summary_) out_ << base::quoted(shown_name_.string(), 4096) << ": ";
+    out_ << fill_message(translate_plural("%s damaged line skipped (first at %s)",
                                           "%s damaged lines skipped (first at %s)", count_),
                          {std::to_string(count_), first})
          << '\n';
@@ -166,11 +129,18 @@ class OrvexEventViewer::DamageNotices : public DamageReporter {
   std::filesystem::path first_file_;
   bool name_each_file_ = false;
   std::filesystem::path current_;
+  bool named_summary_ = false;
   std::uint64_t count_ = 0;
   LinePosition first_;
 };
 
 class OrvexEventViewer::Overview : public orvex::Overview {};
+
+// A construction that fails after the folder was made removes it through this member's
+// destructor: no empty folder or partial copy of a security log stays in /tmp.
+class OrvexEventViewer::TempFolder : public orvex::TempFolder {
+  using orvex::TempFolder::TempFolder;
+};
 
 OrvexEventViewer::OrvexEventViewer(const OrvexViewerOptions& args, std::ostream& out,
                                    std::ostream& notices)
@@ -180,52 +150,45 @@ OrvexEventViewer::OrvexEventViewer(const OrvexViewerOptions& args, std::ostream&
       damage_(std::make_unique<DamageNotices>(notices, args.watch_file)),
       out_(out),
       notices_(notices) {
+  args_ = std::make_unique<OrvexViewerOptions>(args);
   rotated_ = args.rotated;
+  jobs_ = args.jobs;
+  if (args.stats) {
+    overview_ = std::make_unique<Overview>();
+    columns_ = args.columns;
+    color_ = !args.nocolor;
+  }
+  if (!args.more_files.empty()) {
+    // Several inputs: each is opened (an archive unpacked) by the merge.
+    follow_ = args.follow || args.follow_name;
+    follow_name_ = args.follow_name;
+    poll_ms_ = args.poll_ms;
+    renderer_ = std::make_unique<Renderer>(args);
+    open_inputs(args);
+    return;
+  }
+  label_ = file_path_.filename().string();
   if (is_path_archive()) extract_events_from_archive();
   // An overview is of what is there: it ends with the first pass.
   follow_ = (args.follow || args.follow_name) && !args.stats;
   // The copy unpacked from an archive is never replaced: its name gives nothing to follow.
   follow_name_ = args.follow_name && !temp_folder_;
   poll_ms_ = args.poll_ms;
-  if (args.rotated) {
-    iterator_ = open_rotated_set(args);
-  } else if (args.reverse) {
-    iterator_ = std::make_unique<OrvexReverseEventIterator>(file_path_, reverse_selection(args));
-  } else if (holds(args.since) || holds(args.until)) {
-    iterator_ = std::make_unique<OrvexTimeRangeEventIterator>(file_path_, args.since, args.until);
-  } else if (args.days_back != 0) {
-    iterator_ =
-        std::make_unique<OrvexTimeRangeEventIterator>(file_path_, local_date_text(args.days_back));
-  } else if (args.today) {
-    iterator_ = std::make_unique<OrvexTimeRangeEventIterator>(file_path_, local_date_text(0));
-  } else if (args.all) {
-    iterator_ = std::make_unique<OrvexAllEventsIterator>(file_path_);
-  } else if (args.count != 0) {
-    iterator_ = std::make_unique<OrvexRecentEventIterator>(file_path_, args.count);
-  } else {
-    iterator_ = std::make_unique<OrvexTimeRangeEventIterator>(file_path_, local_date_text(0));
-  }
-  json_ = args.json;
-  jobs_ = args.jobs;
-  grep_ = args.grep;
-  case_sensitive_ = args.case_sensitive;
-  if (args.stats) {
-    overview_ = std::make_unique<Overview>();
-    columns_ = args.columns;
-    color_ = !args.nocolor;
-  }
-  if (holds(args.grep)) pattern_ = std::make_unique<EventPattern>(*args.grep, args.case_sensitive);
+  iterator_ = args.rotated
+                  ? open_rotated_set(args, file_path_, args.watch_file,
+                                     temp_folder_ ? temp_folder_->path() : std::filesystem::path(),
+                                     *damage_)
+                  : choose_iterator(args, file_path_);
+  renderer_ = std::make_unique<Renderer>(args);
   setup_filters();
   // The follower goes on from the exact byte where the first pass stopped.
   iterator_->set_keep_file_at_end(follow_);
-  formatter_.emplace(args.format, args.more_info, args.raw, args.nocolor, args.iso_date);
 }
 
-// A construction that fails after the folder was made removes it through this member's
-// destructor: no empty folder or partial copy of a security log stays in /tmp.
-class OrvexEventViewer::TempFolder : public orvex::TempFolder {
-  using orvex::TempFolder::TempFolder;
-};
+DamageReporter& OrvexEventViewer::add_input_notices(const std::filesystem::path& shown_name) {
+  return *input_notices_.emplace_back(
+      std::make_unique<DamageNotices>(notices_, shown_name, /*named_summary=*/true));
+}
 
 OrvexEventViewer::~OrvexEventViewer() = default;
 
@@ -245,22 +208,30 @@ bool OrvexEventViewer::is_archive(const std::filesystem::path& path) {
 // below the archive's top directory (or at its top, for a report packed from inside it).
 void OrvexEventViewer::extract_events_from_archive() {
   temp_folder_ = std::make_unique<TempFolder>(make_temp_dir_path());
+  std::string top;
   file_path_ =
-      extract_events_into(file_path_, temp_folder_->path(), nullptr, kKeepFreeMinimum, rotated_);
+      extract_events_into(file_path_, temp_folder_->path(), &top, kKeepFreeMinimum, rotated_);
+  if (!top.empty()) label_ = top;
 }
 
-// The log and its rotated files as one log. Inside a report archive, a part is named by the
-// archive and the member, never by the temporary copy.
+const std::filesystem::path& OrvexEventViewer::temp_folder() {
+  if (!temp_folder_) temp_folder_ = std::make_unique<TempFolder>(make_temp_dir_path());
+  return temp_folder_->path();
+}
+
+// The log `file` and its rotated files as one log. Inside a report archive (unpacked below
+// `folder`), a part is named by the archive `argument` and the member, never by the copy.
 std::unique_ptr<OrvexEventIterator> OrvexEventViewer::open_rotated_set(
-    const OrvexViewerOptions& args) {
-  std::vector<LogPart> parts = find_rotated_set(file_path_);
-  if (temp_folder_) {
+    const OrvexViewerOptions& args, const std::filesystem::path& file,
+    const std::filesystem::path& argument, const std::filesystem::path& folder,
+    DamageNotices& notices) {
+  std::vector<LogPart> parts = find_rotated_set(file);
+  if (!folder.empty()) {
     for (LogPart& part : parts) {
-      part.name = args.watch_file.string() + ":" +
-                  part.path.lexically_relative(temp_folder_->path()).string();
+      part.name = argument.string() + ":" + part.path.lexically_relative(folder).string();
     }
   }
-  damage_->name_each_file(file_path_);
+  notices.name_each_file(file);
   return open_log_set(std::move(parts), reverse_selection(args), args.reverse);
 }
 
@@ -274,7 +245,7 @@ void OrvexEventViewer::setup_filters() {
   iterator_->set_damage_reporter(damage_.get());
   // JSON lines are copies of the stored lines, and an overview reads its few members from the
   // line: no event needs building unless a search reads it.
-  iterator_->set_build_events((!json_ && !overview_) || pattern_ != nullptr);
+  iterator_->set_build_events(overview_ ? renderer_->searches() : renderer_->builds_events());
   if (!priority_filter_.empty()) iterator_->set_priority_filter(priority_filter_);
   if (!source_filter_.empty()) iterator_->set_source_filter(source_filter_);
 }
@@ -286,27 +257,11 @@ void OrvexEventViewer::check_output() {
   raise_os_error(err, "standard output", "cannot write to");
 }
 
-void OrvexEventViewer::print_json() {
-  std::string_view line = iterator_->line();
-  scratch_.resize(line.size() + 64);
-  std::size_t length = 0;
-  // A valid line minifies; when nothing was left out it is already compact and goes as it is.
-  if (simdjson::minify(line.data(), line.size(), scratch_.data(), length) != simdjson::SUCCESS) {
-    length = 0;
-  }
-  std::string_view compact =
-      length == 0 || length == line.size() ? line : std::string_view(scratch_.data(), length);
-  json_line_.clear();
-  base::append_json_terminal_safe(json_line_, compact);
-  json_line_ += '\n';
-  out_ << json_line_;
-  check_output();
-  ++shown_;
-}
-
 void OrvexEventViewer::write_overview() {
-  overview_->set_damaged(damage_->count());
-  out_ << (json_ ? overview_->json() : overview_->text(columns_, color_));
+  std::uint64_t damaged = damage_->count();
+  for (const std::unique_ptr<DamageNotices>& notices : input_notices_) damaged += notices->count();
+  overview_->set_damaged(damaged);
+  out_ << (args_->json ? overview_->json() : overview_->text(columns_, color_));
   check_output();
 }
 
@@ -315,28 +270,30 @@ void OrvexEventViewer::print(OrvexEvent& event) {
     OrvexEvent& event;
     ~Release() { base::dismantle(event); }
   } release{event};
-  if (pattern_ && !pattern_->matches(event)) return;
+  OrvexEventIterator& from = origin_.iterator ? *origin_.iterator : *iterator_;
   if (overview_) {
-    overview_->add(iterator_->line());
+    if (!renderer_->matches(event)) return;
+    overview_->add(from.line());
     ++shown_;
     return;
   }
-  if (json_) {
-    print_json();
-    return;
+  text_.clear();
+  std::string why;
+  switch (renderer_->render(event, from.line(), origin_.iterator ? origin_.label : label_,
+                            origin_.prefix, text_, why)) {
+    case EventRenderer::Outcome::not_matched:
+      return;
+    case EventRenderer::Outcome::unusable:
+      // An event the layout cannot show (no "MSG", a date it cannot read, a value of the wrong
+      // kind) is damage like an unreadable line: reported, skipped, and the run goes on.
+      (origin_.damage ? *origin_.damage : *damage_)
+          .report(
+              Damage{from.file_path(), from.position(), Damage::Kind::unusable, std::move(why)});
+      return;
+    case EventRenderer::Outcome::shown:
+      break;
   }
-  std::string text;
-  try {
-    text = formatter_->format_event(event);
-  } catch (const Error& error) {
-    // An event the layout cannot show (no "MSG", a date it cannot read, a value of the wrong
-    // kind) is damage like an unreadable line: reported, skipped, and the run goes on.
-    if (dynamic_cast<const OSError*>(&error) != nullptr) throw;
-    damage_->report(Damage{iterator_->file_path(), iterator_->position(), Damage::Kind::unusable,
-                           error.what()});
-    return;
-  }
-  out_ << text << '\n';
+  out_ << text_;
   check_output();
   ++shown_;
 }
@@ -359,11 +316,7 @@ bool OrvexEventViewer::list_on_workers() {
    public:
     explicit Sink(OrvexEventViewer& viewer) : viewer_(viewer) {}
     void show(std::string_view text) override {
-      if (viewer_.json_) {
-        viewer_.out_ << text;
-      } else {
-        viewer_.out_ << text << '\n';
-      }
+      viewer_.out_ << text;
       viewer_.check_output();
       ++viewer_.shown_;
     }
@@ -372,7 +325,7 @@ bool OrvexEventViewer::list_on_workers() {
    private:
     OrvexEventViewer& viewer_;
   } sink(*this);
-  ListingLayout layout{*formatter_, grep_, case_sensitive_, json_, file_path_};
+  ListingLayout layout{*args_, label_, file_path_};
   run_listing_pipeline(*all, layout, workers, sink);
   return true;
 }
@@ -382,11 +335,16 @@ void OrvexEventViewer::show_events() {
   std::exception_ptr in_flight;
   try {
     try {
-      if (!list_on_workers()) {
-        for (OrvexEvent& event : *iterator_) print(event);
+      if (inputs_) {
+        show_merged();
+        if (overview_) write_overview();
+      } else {
+        if (!list_on_workers()) {
+          for (OrvexEvent& event : *iterator_) print(event);
+        }
+        if (overview_) write_overview();
+        if (follow_) follow_events();
       }
-      if (overview_) write_overview();
-      if (follow_) follow_events();
       out_.flush();
       check_output();
     } catch (const Error& error) {
@@ -402,6 +360,7 @@ void OrvexEventViewer::show_events() {
   }
 
   damage_->summarize();
+  for (const std::unique_ptr<DamageNotices>& notices : input_notices_) notices->summarize();
   try {
     clean_temp_files();
   } catch (const PermissionError&) {

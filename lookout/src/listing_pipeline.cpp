@@ -1,5 +1,7 @@
 #include "listing_pipeline.hpp"
 
+#include "event_renderer.hpp"
+
 #include <pthread.h>
 #include <signal.h>
 
@@ -13,12 +15,9 @@
 #include <utility>
 #include <vector>
 
-#include <simdjson.h>
-
 #include <base/dismantle.hpp>
 #include <base/terminal_safe.hpp>
 #include <orvex/errors.hpp>
-#include <orvex/event_pattern.hpp>
 #include <orvex/interrupt.hpp>
 #include <orvex/line_decoding.hpp>
 
@@ -65,9 +64,7 @@ struct Batch {
 // What one worker owns: nothing in it is shared with another thread.
 struct Worker {
   std::unique_ptr<EventLineDecoder> decoder;
-  OrvexEventFormatter formatter;
-  std::unique_ptr<EventPattern> pattern;
-  std::string scratch;
+  std::unique_ptr<EventRenderer> renderer;
 };
 
 class Pipeline {
@@ -76,11 +73,9 @@ class Pipeline {
       : iterator_(iterator), layout_(layout), slots_(2 * workers + 2) {
     tools_.reserve(workers);
     for (unsigned i = 0; i < workers; ++i) {
-      Worker& tools =
-          tools_.emplace_back(Worker{iterator.make_line_decoder(), layout.formatter, nullptr, {}});
-      if (layout.grep) {
-        tools.pattern = std::make_unique<EventPattern>(*layout.grep, layout.case_sensitive);
-      } else if (auto fields = layout.formatter.fields_read(); fields && !layout.json) {
+      Worker& tools = tools_.emplace_back(
+          Worker{iterator.make_line_decoder(), std::make_unique<EventRenderer>(layout.args)});
+      if (auto fields = tools.renderer->fields_read()) {
         // Nothing but the layout reads the event: the fields it does not read go unbuilt.
         tools.decoder->keep_only(std::move(*fields));
       }
@@ -234,40 +229,21 @@ class Pipeline {
       OrvexEvent& event;
       ~Release() { base::dismantle(event); }
     } release{event};
-    if (tools.pattern && !tools.pattern->matches(event)) return;
-    if (layout_.json) {
-      append_json(tools, batch.output, line.text);
-    } else {
-      std::string text;
-      try {
-        text = tools.formatter.format_event(event);
-      } catch (const Error& error) {
+    std::string why;
+    switch (tools.renderer->render(event, line.text, layout_.label, {}, batch.output, why)) {
+      case EventRenderer::Outcome::not_matched:
+        return;
+      case EventRenderer::Outcome::unusable:
         // An event the layout cannot show is damage, as in the single-threaded listing.
-        if (dynamic_cast<const OSError*>(&error) != nullptr) throw;
         batch.damage.emplace_back(
             batch.ends.size(),
-            Damage{layout_.file, {line.number, line.offset}, Damage::Kind::unusable, error.what()});
+            Damage{
+                layout_.file, {line.number, line.offset}, Damage::Kind::unusable, std::move(why)});
         return;
-      }
-      batch.output += text;
+      case EventRenderer::Outcome::shown:
+        break;
     }
     batch.ends.push_back(batch.output.size());
-  }
-
-  // The stored line, compact, terminal-safe, and its line feed.
-  static void append_json(Worker& tools, std::string& out, std::string_view line) {
-    tools.scratch.resize(line.size() + 64);
-    std::size_t length = 0;
-    // A valid line minifies; when nothing was left out it is already compact and goes as it is.
-    if (simdjson::minify(line.data(), line.size(), tools.scratch.data(), length) !=
-        simdjson::SUCCESS) {
-      length = 0;
-    }
-    std::string_view compact = length == 0 || length == line.size()
-                                   ? line
-                                   : std::string_view(tools.scratch.data(), length);
-    base::append_json_terminal_safe(out, compact);
-    out += '\n';
   }
 
   void write(Batch& batch, ListingSink& sink) {

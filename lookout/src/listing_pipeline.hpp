@@ -21,17 +21,16 @@
 #include <string_view>
 
 #include <orvex/all_events_iterator.hpp>
-#include <orvex/event_formatter.hpp>
 #include <orvex/event_iterator.hpp>
+#include <orvex/event_viewer.hpp>
 
 namespace orvex {
 
-// What each worker makes of an event: the same layout as the single-threaded listing.
+// What each worker makes of an event: the same text as the single-threaded listing, each
+// worker making it with a renderer of its own built from these options.
 struct ListingLayout {
-  OrvexEventFormatter formatter;    // copied into each worker
-  std::optional<std::string> grep;  // a pattern each worker compiles for itself
-  bool case_sensitive = false;
-  bool json = false;           // the stored line, compact, instead of the formatter
+  const OrvexViewerOptions& args;
+  std::string_view label;      // the input's label, for %INPUT
   std::filesystem::path file;  // named by the damage of an event the layout cannot show
 };
 
@@ -39,7 +38,7 @@ struct ListingLayout {
 class ListingSink {
  public:
   virtual ~ListingSink() = default;
-  // One shown event: its text as the formatter gave it, or its JSON line with its line feed.
+  // One shown event: its text with its line feed.
   virtual void show(std::string_view text) = 0;
   // A line skipped as damaged, or an event the layout cannot show.
   virtual void damage(const Damage& damage) = 0;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <initializer_list>
 #include <utility>
+#include <vector>
 
 #include <base/dismantle.hpp>
 #include <base/terminal_safe.hpp>
@@ -152,6 +153,15 @@ OrvexEventFormatter::OrvexEventFormatter(std::optional<std::string> format_expre
       format_expression_(std::move(format_expression)) {}
 
 std::string OrvexEventFormatter::format_event(OrvexEvent& event) const {
+  return format_event(event, nullptr);
+}
+
+std::string OrvexEventFormatter::format_event(OrvexEvent& event, std::string_view input) const {
+  return format_event(event, &input);
+}
+
+std::string OrvexEventFormatter::format_event(OrvexEvent& event,
+                                              const std::string_view* input) const {
   try {
     if (!event.is_object()) {
       throw TypeError("the event holds " + holds(event) + ", not a mapping of fields");
@@ -165,7 +175,7 @@ std::string OrvexEventFormatter::format_event(OrvexEvent& event) const {
     }
     if (is_detailed || is_raw) return format_key_value_block(event);
     if (format_expression_ && !format_expression_->empty()) {
-      return format_event_with_expression(event);
+      return format_event_with_expression(event, input);
     }
     return format_summary(event);
   } catch (const nlohmann::json::exception& error) {
@@ -381,8 +391,22 @@ std::string OrvexEventFormatter::format_summary(const OrvexEvent& event) const {
   return out;
 }
 
-std::string OrvexEventFormatter::format_event_with_expression(const OrvexEvent& event) const {
-  std::string result = *format_expression_;
+std::string OrvexEventFormatter::format_event_with_expression(const OrvexEvent& event,
+                                                              const std::string_view* input) const {
+  // With an input label the expression is cut at each "%INPUT" and the pieces are filled
+  // apart: the label goes in last, so no field can take its place and no field name is looked
+  // for inside it.
+  static constexpr std::string_view kInput = "%INPUT";
+  std::vector<std::string> pieces;
+  std::string_view expression = *format_expression_;
+  if (input != nullptr) {
+    for (std::size_t at = expression.find(kInput); at != std::string_view::npos;
+         at = expression.find(kInput)) {
+      pieces.emplace_back(expression.substr(0, at));
+      expression.remove_prefix(at + kInput.size());
+    }
+  }
+  pieces.emplace_back(expression);
   std::string scratch, safe;
   for (const auto& [key, value] : *event.get_ptr<const ObjectT*>()) {
     const std::string& text =
@@ -394,7 +418,12 @@ std::string OrvexEventFormatter::format_event_with_expression(const OrvexEvent& 
     } else {
       base::append_terminal_safe(safe, text);
     }
-    replace_placeholder(result, scratch, key, safe);
+    for (std::string& piece : pieces) replace_placeholder(piece, scratch, key, safe);
+  }
+  std::string result = std::move(pieces.front());
+  for (std::size_t i = 1; i < pieces.size(); ++i) {
+    base::append_terminal_safe(result, *input);
+    result += pieces[i];
   }
   return result;
 }

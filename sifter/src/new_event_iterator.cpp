@@ -94,6 +94,7 @@ std::optional<OrvexEvent> OrvexNewEventIterator::next() {
         continue;
       }
     }
+    if (return_when_idle_) return std::nullopt;
     if (before_wait_) before_wait_();
     if (!interruptible_wait(poll_interval_, watched_output_)) {
       raise_os_error(EPIPE, "descriptor " + std::to_string(watched_output_), "cannot write to");

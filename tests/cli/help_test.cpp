@@ -41,7 +41,7 @@ TEST_F(CliHelpTest, UsageErrorsNameWhatWasWrongAndPointToHelp) {
   };
   const std::vector<Row> rows = {
       {{"--bogus"}, "unexpected argument: '--bogus'"},
-      {{"-a", "one", "two"}, "unexpected argument: 'two'"},
+      {{"-a", "-x"}, "unexpected argument: '-x'"},
       {{"-n", "ten"}, "--count: invalid value 'ten'"},
       {{"--color=sometimes"}, "--color: invalid value 'sometimes' (valid: auto,always,never)"},
       {{"-a", "-S"}, "--since needs a value"},

@@ -69,7 +69,6 @@ class Recorder : public ListingSink {
   void show(std::string_view text) override {
     if (++shown_ == fail_at_) throw std::runtime_error("reader gone");
     out += text;
-    out += '\n';
   }
   void damage(const Damage& damage) override {
     out += "damage at " + std::to_string(damage.where.offset) + ": " + damage.why() + "\n";
@@ -95,7 +94,9 @@ std::string run_pipeline(const std::filesystem::path& log, unsigned workers, Rec
   } reporter;
   iterator.set_damage_reporter(&reporter);
   set_filters(iterator, filtered);
-  ListingLayout layout{OrvexEventFormatter({}, false, false, true), {}, false, false, log};
+  OrvexViewerOptions options;
+  options.nocolor = true;
+  ListingLayout layout{options, "", log};
   run_listing_pipeline(iterator, layout, workers, sink);
   return sink.out;
 }
@@ -114,7 +115,7 @@ std::string run_iterator(const std::filesystem::path& log, bool filtered) {
   OrvexEventFormatter formatter({}, false, false, true);
   for (OrvexEvent& event : iterator) {
     try {
-      sink.show(formatter.format_event(event));
+      sink.show(formatter.format_event(event) + "\n");
     } catch (const Error& error) {
       sink.damage(Damage{log, iterator.position(), Damage::Kind::unusable, error.what()});
     }
@@ -170,7 +171,9 @@ TEST(ListingPipelineTest, KeptFileStopsWhereOneThreadStops) {
   split.set_keep_file_at_end(true);
   split.set_damage_reporter(&reporter);
   Recorder sink;
-  ListingLayout layout{OrvexEventFormatter({}, false, false, true), {}, false, false, log};
+  OrvexViewerOptions options;
+  options.nocolor = true;
+  ListingLayout layout{options, "", log};
   run_listing_pipeline(split, layout, 2, sink);
   std::optional<OpenEventFile> split_kept = split.take_file();
   ASSERT_TRUE(split_kept);

@@ -309,6 +309,42 @@ TEST(EventFormatterTest, ExpressionSubstitution) {
   }
 }
 
+TEST(EventFormatterTest, InputLabelInExpressions) {
+  constexpr std::string_view kInfo =
+      R"({"PRIORITY": "info", "MSG": {"orvex-audit": {"name_en": "Login"}}})";
+  struct Row {
+    const char* name;
+    std::string_view event;
+    std::string expression;
+    std::string label;
+    std::string expected;
+  };
+  const std::vector<Row> rows = {
+      {"every occurrence", kInfo, "%INPUT: %PRIORITY (%INPUT)", "host-a", "host-a: info (host-a)"},
+      {"a field named INPUT is not reached through it",
+       R"({"PRIORITY": "info", "INPUT": "field", "MSG": {"kernel": {}}})", "%INPUT", "host-a",
+       "host-a"},
+      {"a label is not read for field names", kInfo, "%INPUT", "%PRIORITY", "%PRIORITY"},
+      {"a value is not read for the label",
+       R"({"PRIORITY": "info", "A": "%INPUT", "MSG": {"kernel": {}}})", "[%A]", "host-a",
+       "[%INPUT]"},
+      {"a placeholder is not joined across the label", kInfo, "%PRIO%INPUTRITY", "x", "%PRIOxRITY"},
+      {"the label is made terminal-safe", kInfo, "%INPUT", "a\x1b[31mb", "a\\x1b[31mb"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    OrvexEvent event = OrvexEvent::parse(row.event);
+    EXPECT_EQ(F(row.expression, false, false, true).format_event(event, row.label), row.expected);
+  }
+  // The event gains no field.
+  OrvexEvent event = OrvexEvent::parse(kInfo);
+  F(std::string("%INPUT"), false, false, true).format_event(event, "host-a");
+  EXPECT_FALSE(event.contains("INPUT"));
+  // Without a label %INPUT is a field name like any other.
+  OrvexEvent plain = OrvexEvent::parse(kInfo);
+  EXPECT_EQ(F(std::string("%INPUT"), false, false, true).format_event(plain), "%INPUT");
+}
+
 enum class Kind { Key, Index, Type, Value };
 
 const char* kind_label(Kind kind) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <orvex/event_formatter.hpp>
@@ -38,10 +39,14 @@ struct OrvexViewerOptions {
   bool json = false;
   // The same selection newest first, read backwards from the end of the file (not with follow).
   bool reverse = false;
+  // Several inputs: the event logs or report archives after watch_file, merged with it by event
+  // date; each summary line or key/value block is then preceded by its input's label.
+  std::vector<std::filesystem::path> more_files;
   // Read the rotated files beside the log (beside the log inside a report archive too), oldest
   // first, then the log itself, as one log.
   bool rotated = false;
-  // Worker threads for a whole listing (--all) of one input; 1 keeps it on one thread.
+  // Worker threads: for a whole listing (--all) of one input, and for decoding and filtering
+  // the inputs of a merge; 1 keeps everything on one thread.
   unsigned jobs = 2;
   // Instead of the events, an overview of them: totals, counts by priority and by type, and a
   // timeline, as text `columns` characters wide (coloured unless nocolor), or with json as one
@@ -65,6 +70,9 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   // KeyError naming the member an archive lacks; ValueError for a date that cannot be read or
   // a days_back out of range. When it fails after the temporary directory was made, it
   // removes the directory before the error leaves.
+  // With more_files every input is opened here, the reports unpacked (side by side, on up to
+  // `jobs` threads) into numbered folders below one temporary directory; the first input in
+  // argument order that fails gives the error.
   // Events and the messages of the display loop go to `out`; notices about damaged lines that
   // were skipped go to `notices`.
   explicit OrvexEventViewer(const OrvexViewerOptions& args, std::ostream& out = std::cout,
@@ -108,18 +116,28 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   std::optional<std::filesystem::path> temp_dir() const;
 
  private:
+  class DamageNotices;
   [[gnu::visibility("hidden")]] bool is_path_archive() const;
   [[gnu::visibility("hidden")]] void extract_events_from_archive();
   [[gnu::visibility("hidden")]] void clean_temp_files();
+  // The private temporary folder, made on first use (several archives share it).
+  [[gnu::visibility("hidden")]] const std::filesystem::path& temp_folder();
   [[gnu::visibility("hidden")]] void setup_filters();
   [[gnu::visibility("hidden")]] void follow_events();
   [[gnu::visibility("hidden")]] bool list_on_workers();
   [[gnu::visibility("hidden")]] void print(OrvexEvent& event);
-  [[gnu::visibility("hidden")]] void print_json();
   [[gnu::visibility("hidden")]] void check_output();
   [[gnu::visibility("hidden")]] std::unique_ptr<OrvexEventIterator> open_rotated_set(
-      const OrvexViewerOptions& args);
+      const OrvexViewerOptions& args, const std::filesystem::path& file,
+      const std::filesystem::path& argument, const std::filesystem::path& folder,
+      DamageNotices& notices);
   [[gnu::visibility("hidden")]] void write_overview();
+  // The merge of several inputs, in merged_inputs.cpp.
+  [[gnu::visibility("hidden")]] void open_inputs(const OrvexViewerOptions& args);
+  [[gnu::visibility("hidden")]] void show_merged();
+  [[gnu::visibility("hidden")]] void follow_merged();
+  [[gnu::visibility("hidden")]] DamageReporter& add_input_notices(
+      const std::filesystem::path& shown_name);
 
   std::filesystem::path file_path_;
   std::vector<std::string> priority_filter_;
@@ -133,21 +151,33 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   bool follow_name_ = false;
   std::int64_t poll_ms_ = 0;
   int watched_output_ = -1;
-  class DamageNotices;
   std::unique_ptr<DamageNotices> damage_;
   std::unique_ptr<OrvexEventIterator> iterator_;
-  std::optional<OrvexEventFormatter> formatter_;
-  std::unique_ptr<EventPattern> pattern_;
+  class Renderer;
+  std::unique_ptr<Renderer> renderer_;
+  // The options as given, for the workers of a whole listing, which make their own renderers.
+  std::unique_ptr<OrvexViewerOptions> args_;
+  // The input's label for %INPUT: the file name, or the report's host name for an archive.
+  std::string label_;
+  // Several inputs: their iterators and their damage notices, one each.
+  struct Inputs;
+  std::unique_ptr<Inputs> inputs_;
+  std::vector<std::unique_ptr<DamageNotices>> input_notices_;
+  // Where the event given to print() comes from in a merge; unset for the one input.
+  struct Origin {
+    OrvexEventIterator* iterator = nullptr;
+    DamageReporter* damage = nullptr;
+    const std::filesystem::path* file = nullptr;
+    std::string_view label, prefix;
+  };
+  Origin origin_;
   class Overview;
   std::unique_ptr<Overview> overview_;
   unsigned columns_ = 80;
   bool color_ = false;
-  bool json_ = false;
   unsigned jobs_ = 1;
-  std::optional<std::string> grep_;
-  bool case_sensitive_ = false;
   std::uint64_t shown_ = 0;
-  std::string scratch_, json_line_;
+  std::string text_;
   std::ostream& out_;
   std::ostream& notices_;
 };

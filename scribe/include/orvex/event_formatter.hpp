@@ -72,6 +72,11 @@ class ORVEX_SCRIBE_API OrvexEventFormatter {
   //   ValueError  a summary date that is not "YYYY-MM-DD[?HH[:MM[:SS[.fff|.ffffff]]]]
   //               [+-HH:MM[:SS[.ffffff]]]" or has a field out of range.
   std::string format_event(OrvexEvent& event) const;
+  // The same, for an event of the input labelled `input` (a file name, a report's host name):
+  // in a format expression every "%INPUT" stands for that label, terminal-safe. It is taken
+  // before any field, so a field named INPUT is not reached through it, and the label is never
+  // read for field names. The event gains nothing.
+  std::string format_event(OrvexEvent& event, std::string_view input) const;
 
   // The fields format_event reads when its layout reads only some (the summary): the names it
   // looks for at the top level of the event and in the message under "MSG", whose fields it
@@ -92,7 +97,9 @@ class ORVEX_SCRIBE_API OrvexEventFormatter {
   void colorize(std::string& out, std::string_view text) const;
   std::string format_key_value_block(const OrvexEvent& event) const;
   std::string format_summary(const OrvexEvent& event) const;
-  std::string format_event_with_expression(const OrvexEvent& event) const;
+  std::string format_event(OrvexEvent& event, const std::string_view* input) const;
+  std::string format_event_with_expression(const OrvexEvent& event,
+                                           const std::string_view* input) const;
 
   std::optional<std::string> format_expression_;
 };

@@ -37,7 +37,8 @@ class ORVEX_SIFTER_API OrvexNewEventIterator : public OrvexEventIterator {
   ~OrvexNewEventIterator() override;
 
   // Blocks until an appended event passes the filters and returns it. Returns std::nullopt
-  // only after close(). Throws KeyboardInterrupt when a termination signal arrives (a wait is
+  // only after close(), or when nothing is left to read and set_return_when_idle() is on.
+  // Throws KeyboardInterrupt when a termination signal arrives (a wait is
   // cut short at once), UnicodeDecodeError for a line that is not UTF-8, OSError when reading
   // fails, OSError with EPIPE when the watched output's reader has gone away.
   std::optional<OrvexEvent> next() override;
@@ -47,6 +48,11 @@ class ORVEX_SIFTER_API OrvexNewEventIterator : public OrvexEventIterator {
 
   // Called before every idle wait (the viewer flushes its output there).
   void set_before_wait(std::function<void()> before_wait) { before_wait_ = std::move(before_wait); }
+
+  // With `on`, next() returns std::nullopt instead of waiting when nothing is left to read, so
+  // that one caller can poll several files and wait once for all of them; a later call goes on
+  // where this one stopped. Off by default.
+  void set_return_when_idle(bool on) noexcept { return_when_idle_ = on; }
 
   // The wait after a read that found nothing: 1 second unless set otherwise.
   void set_poll_interval(std::chrono::milliseconds interval) { poll_interval_ = interval; }
@@ -81,6 +87,7 @@ class ORVEX_SIFTER_API OrvexNewEventIterator : public OrvexEventIterator {
   std::chrono::milliseconds poll_interval_{1000};
   int watched_output_ = -1;
   bool follow_name_ = false;
+  bool return_when_idle_ = false;
   std::function<void(FileChange)> on_file_change_;
   // The largest size of the file seen at an idle look: a file smaller than that was cut back.
   std::uint64_t size_seen_ = 0;
