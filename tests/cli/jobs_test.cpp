@@ -48,6 +48,7 @@ TEST_F(CliJobsTest, WorkersWriteWhatOneThreadWrites) {
       {"-a", "--iso-date"},
       {"-a", "--color=always"},
       {"-a", "-o", "%id|%PRIORITY|%source|%name_en"},
+      {"-a", "-o", "%INPUT %id"},
       {"-a", "-g", "ent 1\\d"},
       {"-a", "--json", "-g", "mount"},
       {"-a", "-p", "crit,err", "-s", "audit"},

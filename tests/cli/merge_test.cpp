@@ -80,6 +80,45 @@ TEST_F(CliMergeTest, ReverseAndLastLinesOverTheMerge) {
   EXPECT_EQ(none.status, 0);
 }
 
+// Each input may be a rotated set: its older files, compressed or not, join its own events in
+// the merge; the last lines of several sets are refused rather than guessed.
+TEST_F(CliMergeTest, EachInputMayBeARotatedSet) {
+  write_three();
+  dir_.write("a.log.1", at("a0", "09:00:00") + at("a05", "09:50:00"));
+  sh("gzip '" + dir_.path().string() + "/a.log.1'");
+  dir_.write("b.log.1", "not json\n" + at("b0", "09:30:00"));
+  RunResult result = lookout({"-a", "--rotated", "-o", "%INPUT:%id", a_, b_});
+  EXPECT_EQ(result.out,
+            "a.log:a0\nb.log:b0\na.log:a05\na.log:a1\na.log:a2\na.log:au\nb.log:b1\n"
+            "b.log:b2\na.log:a4\nb.log:b3\n");
+  EXPECT_NE(result.err.find("b.log.1', line 1: not JSON; skipped"), std::string::npos)
+      << result.err;
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(lookout({"-a", "--rotated", "-j", "1", "-o", "%INPUT:%id", a_, b_}).out, result.out);
+
+  RunResult refused = lookout({"-n", "3", "--rotated", a_, b_});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_NE(refused.err.find("--count"), std::string::npos) << refused.err;
+  EXPECT_EQ(refused.out, "");
+}
+
+// The overview of several inputs counts exactly the events of their merged listing, and the
+// damaged lines of all of them.
+TEST_F(CliMergeTest, TheOverviewCountsTheMergedSelection) {
+  write_three();
+  dir_.write("d.log", "garbage\n" + at("d1", "10:01:00"));
+  const std::string d = (dir_.path() / "d.log").string();
+  RunResult listing = lookout({"-a", "--json", a_, b_, c_, d});
+  RunResult overview = lookout({"-a", "--stats", "--json", a_, b_, c_, d});
+  ASSERT_EQ(overview.status, 0) << overview.err;
+  std::size_t lines = 0;
+  for (char c : listing.out) lines += c == '\n';
+  EXPECT_EQ(lines, 10u);
+  EXPECT_NE(overview.out.find("\"events\":10,"), std::string::npos) << overview.out;
+  EXPECT_NE(overview.out.find("\"damaged_lines_skipped\":1,"), std::string::npos) << overview.out;
+  EXPECT_EQ(overview.err, listing.err);
+}
+
 TEST_F(CliMergeTest, LabelsPrecedeSummariesAndBlocks) {
   fs::path a = dir_.write("a.log", at("1", "10:00:00"));
   fs::path b = dir_.write("long.log", at("2", "10:01:00"));
