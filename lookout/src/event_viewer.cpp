@@ -374,6 +374,21 @@ void OrvexEventViewer::show_events() {
   if (in_flight) std::rethrow_exception(in_flight);
 }
 
+// One line on the notices stream when a follower by name switches files; the events of the old
+// file come first, on the terminal too.
+void OrvexEventViewer::announce_file_change(OrvexNewEventIterator::FileChange change,
+                                            const std::filesystem::path& name) {
+  out_.flush();
+  check_output();
+  notices_ << "orvex-lookout: "
+           << fill_message(change == OrvexNewEventIterator::FileChange::replaced
+                               ? translate("%s was replaced; following the new file")
+                               : translate("%s was truncated; reading it from the start"),
+                           {base::quoted(name.string(), 4096)})
+           << '\n';
+  notices_.flush();
+}
+
 void OrvexEventViewer::follow_events() {
   std::optional<OpenEventFile> kept = iterator_->take_file();
   auto follower = kept ? std::make_unique<OrvexNewEventIterator>(std::move(*kept))
@@ -387,17 +402,7 @@ void OrvexEventViewer::follow_events() {
   follower->set_watched_output(watched_output_);
   follower->set_follow_name(follow_name_);
   follower->set_on_file_change([this](OrvexNewEventIterator::FileChange change) {
-    // The events of the old file come first, on the terminal too.
-    out_.flush();
-    check_output();
-    const std::string name = base::quoted(file_path_.string(), 4096);
-    notices_ << "orvex-lookout: "
-             << fill_message(change == OrvexNewEventIterator::FileChange::replaced
-                                 ? translate("%s was replaced; following the new file")
-                                 : translate("%s was truncated; reading it from the start"),
-                             {name})
-             << '\n';
-    notices_.flush();
+    announce_file_change(change, file_path_);
   });
   iterator_ = std::move(follower);
   setup_filters();

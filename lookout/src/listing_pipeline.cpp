@@ -1,9 +1,7 @@
 #include "listing_pipeline.hpp"
 
 #include "event_renderer.hpp"
-
-#include <pthread.h>
-#include <signal.h>
+#include "worker_thread.hpp"
 
 #include <atomic>
 #include <condition_variable>
@@ -134,18 +132,10 @@ class Pipeline {
   }
 
   void start_threads() {
-    // Signals go to the reading thread alone, so that one arriving while it blocks on a full
-    // pipe cuts that write short instead of landing in a worker.
-    sigset_t block, previous;
-    sigemptyset(&block);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&block, signal_number);
-    pthread_sigmask(SIG_BLOCK, &block, &previous);
-    struct Restore {
-      sigset_t& mask;
-      ~Restore() { pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
-    } restore{previous};
     threads_.reserve(tools_.size());
-    for (Worker& tools : tools_) threads_.emplace_back([this, &tools] { work(tools); });
+    for (Worker& tools : tools_) {
+      threads_.push_back(start_worker_thread([this, &tools] { work(tools); }));
+    }
   }
 
   bool is_done(std::size_t sequence) {

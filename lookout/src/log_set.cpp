@@ -1,9 +1,8 @@
 #include "log_set.hpp"
 #include "libarchive_loader.hpp"
+#include "worker_thread.hpp"
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -102,22 +101,9 @@ class DecompressedStream : public PartStream {
     file_ = EventFile("/proc/self/fd/" + std::to_string(read_end.get()), EventFile::Mode::text);
     read_end.reset();
 
-    // Termination signals go to the thread that reads, which the interrupt flag serves; the
-    // writer learns of a reader that went away from EPIPE, never from SIGPIPE.
-    sigset_t blocked, previous;
-    sigemptyset(&blocked);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
-      sigaddset(&blocked, signal_number);
-    }
-    pthread_sigmask(SIG_BLOCK, &blocked, &previous);
-    try {
-      writer_ =
-          std::thread([this, out = std::move(write_end)]() mutable { write(std::move(out)); });
-    } catch (...) {
-      pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-      throw;
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    // Termination signals go to the thread that reads, which the interrupt flag serves.
+    writer_ = start_worker_thread(
+        [this, out = std::move(write_end)]() mutable { write(std::move(out)); });
   }
 
   ~DecompressedStream() override {

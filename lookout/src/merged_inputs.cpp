@@ -29,25 +29,11 @@
 #include "archive.hpp"
 #include "event_renderer.hpp"
 #include "iterator_choice.hpp"
+#include "worker_thread.hpp"
 
 namespace orvex {
 
 namespace {
-
-// A thread with the termination signals blocked: they go to the viewer's thread, whose waits
-// they must cut short.
-template <typename Work>
-std::thread start_thread(Work work) {
-  sigset_t block, previous;
-  sigemptyset(&block);
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&block, signal_number);
-  pthread_sigmask(SIG_BLOCK, &block, &previous);
-  struct Restore {
-    sigset_t& mask;
-    ~Restore() { pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
-  } restore{previous};
-  return std::thread(std::move(work));
-}
 
 // The place in time of each event an input gives, in the order it gives them.
 class Clock {
@@ -247,7 +233,8 @@ class Workers {
       if (!lane.finished) lane.input->iterator->set_damage_reporter(&lane.recorder);
     }
     try {
-      for (unsigned i = 0; i < count; ++i) threads_.push_back(start_thread([this] { work(); }));
+      for (unsigned i = 0; i < count; ++i)
+        threads_.push_back(start_worker_thread([this] { work(); }));
     } catch (...) {
       stop();
       throw;
@@ -446,7 +433,7 @@ void unpack_archives(std::vector<MergeInput>& inputs, const std::vector<std::siz
     }
   } join{threads};
   const std::size_t helpers = std::min<std::size_t>(jobs, archives.size()) - 1;
-  for (std::size_t n = 0; n < helpers; ++n) threads.push_back(start_thread(unpack));
+  for (std::size_t n = 0; n < helpers; ++n) threads.push_back(start_worker_thread(unpack));
   unpack();
   for (std::thread& thread : threads) thread.join();
   threads.clear();
@@ -615,16 +602,7 @@ void OrvexEventViewer::follow_merged() {
     follower->set_return_when_idle(true);
     follower->set_follow_name(follow_name_);
     follower->set_on_file_change([this, &input](OrvexNewEventIterator::FileChange change) {
-      out_.flush();
-      check_output();
-      const std::string name = base::quoted(input.argument.string(), 4096);
-      notices_ << "orvex-lookout: "
-               << fill_message(change == OrvexNewEventIterator::FileChange::replaced
-                                   ? translate("%s was replaced; following the new file")
-                                   : translate("%s was truncated; reading it from the start"),
-                               {name})
-               << '\n';
-      notices_.flush();
+      announce_file_change(change, input.argument);
     });
     follower->set_damage_reporter(input.notices);
     follower->set_build_events(renderer_->builds_events());

@@ -14,6 +14,7 @@
 #include <orvex/event_pattern.hpp>
 #include <orvex/lookout_export.hpp>
 #include <orvex/messages.hpp>
+#include <orvex/new_event_iterator.hpp>
 
 namespace orvex {
 
@@ -124,6 +125,8 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   [[gnu::visibility("hidden")]] const std::filesystem::path& temp_folder();
   [[gnu::visibility("hidden")]] void setup_filters();
   [[gnu::visibility("hidden")]] void follow_events();
+  [[gnu::visibility("hidden")]] void announce_file_change(OrvexNewEventIterator::FileChange change,
+                                                          const std::filesystem::path& name);
   [[gnu::visibility("hidden")]] bool list_on_workers();
   [[gnu::visibility("hidden")]] void print(OrvexEvent& event);
   [[gnu::visibility("hidden")]] void check_output();
