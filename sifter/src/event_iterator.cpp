@@ -5,6 +5,9 @@
 #include <orvex/errors.hpp>
 #include <orvex/line_decoding.hpp>
 
+#include <base/ascii.hpp>
+#include <base/utf8.hpp>
+
 #include "filters.hpp"
 #include "line_decoder.hpp"
 
@@ -112,6 +115,19 @@ void OrvexEventIterator::set_damage_reporter(DamageReporter* reporter) {
 
 bool OrvexEventIterator::has_damage_reporter() const noexcept {
   return state_->reporter != nullptr;
+}
+
+EventFile::Line OrvexEventIterator::checked_line(const EventFile::Line& line, bool trim) const {
+  EventFile::Line result = line;
+  result.invalid_at.reset();
+  if (trim) result.text = base::trim_space(line.text);
+  if (auto bad = base::find_invalid_utf8(result.text)) {
+    const std::size_t at = static_cast<std::size_t>(result.text.data() - line.text.data()) + *bad;
+    if (!has_damage_reporter()) throw UnicodeDecodeError(file_path_, line.offset + at);
+    result.text = line.text;
+    result.invalid_at = at;
+  }
+  return result;
 }
 
 void OrvexEventIterator::set_keep_file_at_end(bool keep) noexcept {

@@ -14,9 +14,7 @@
 #include <string_view>
 #include <utility>
 
-#include <base/ascii.hpp>
 #include <base/terminal_safe.hpp>
-#include <base/utf8.hpp>
 #include <orvex/errors.hpp>
 #include <orvex/interrupt.hpp>
 
@@ -483,19 +481,6 @@ bool OrvexLogSetIterator::open_forward() {
   return false;
 }
 
-EventFile::Line OrvexLogSetIterator::checked(const EventFile::Line& line, bool trim) const {
-  EventFile::Line result = line;
-  result.invalid_at.reset();
-  if (trim) result.text = base::trim_space(line.text);
-  if (auto bad = base::find_invalid_utf8(result.text)) {
-    const std::size_t at = static_cast<std::size_t>(result.text.data() - line.text.data()) + *bad;
-    if (!has_damage_reporter()) throw UnicodeDecodeError(file_path_, line.offset + at);
-    result.text = line.text;
-    result.invalid_at = at;
-  }
-  return result;
-}
-
 void OrvexLogSetIterator::end_forward_part(bool at_end_of_file) {
   State& s = *state_;
   s.reading = false;
@@ -518,7 +503,8 @@ std::optional<OrvexEvent> OrvexLogSetIterator::read_forward() {
       State::HeldLine& held = lines[s.held_next++];
       EventFile::Line line = held.line;
       line.text = held.text;
-      if (std::optional<OrvexEvent> event = decode_and_filter(checked(line, true))) return event;
+      if (std::optional<OrvexEvent> event = decode_and_filter(checked_line(line, true)))
+        return event;
     }
     State::Share& share = *s.held;
     s.held = nullptr;
@@ -543,7 +529,8 @@ std::optional<OrvexEvent> OrvexLogSetIterator::read_forward() {
         continue;
       }
       if (s.end_mark && line->offset >= *s.end_mark) break;
-      if (std::optional<OrvexEvent> event = decode_and_filter(checked(*line, true))) return event;
+      if (std::optional<OrvexEvent> event = decode_and_filter(checked_line(*line, true)))
+        return event;
       continue;
     }
     if (line->invalid_at && !has_damage_reporter()) {
@@ -668,13 +655,13 @@ std::optional<OrvexEvent> OrvexLogSetIterator::next_backward() {
           lines.pop();
           continue;
         }
-        const EventFile::Line line = checked(*peeked, true);
+        const EventFile::Line line = checked_line(*peeked, true);
         lines.pop();
         --s.lines_left;
         if (std::optional<OrvexEvent> event = decode_and_filter(line)) return event;
         continue;
       }
-      const EventFile::Line line = checked(*peeked, false);
+      const EventFile::Line line = checked_line(*peeked, false);
       if (s.kind == Kind::all) {
         lines.pop();
         if (std::optional<OrvexEvent> event = decode_and_filter(line)) return event;

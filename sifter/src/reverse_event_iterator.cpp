@@ -1,8 +1,6 @@
 #include <orvex/reverse_event_iterator.hpp>
 
-#include <base/ascii.hpp>
 #include <base/terminal_safe.hpp>
-#include <base/utf8.hpp>
 #include <orvex/errors.hpp>
 
 #include "backward_line_reader.hpp"
@@ -57,22 +55,9 @@ std::optional<OrvexEvent> OrvexReverseEventIterator::next() {
   return event;
 }
 
-EventFile::Line OrvexReverseEventIterator::checked(const EventFile::Line& line, bool trim) const {
-  EventFile::Line result = line;
-  if (trim) result.text = base::trim_space(line.text);
-  if (auto bad = base::find_invalid_utf8(result.text)) {
-    const std::size_t at = static_cast<std::size_t>(result.text.data() - line.text.data()) + *bad;
-    // Thrown before the line is taken, so the iterator stays at it like the forward ones.
-    if (!has_damage_reporter()) throw UnicodeDecodeError(file_path_, line.offset + at);
-    result.text = line.text;
-    result.invalid_at = at;
-  }
-  return result;
-}
-
 std::optional<OrvexEvent> OrvexReverseEventIterator::next_of_all() {
   while (const EventFile::Line* peeked = reader_->peek()) {
-    const EventFile::Line line = checked(*peeked, false);
+    const EventFile::Line line = checked_line(*peeked, false);
     reader_->pop();
     if (std::optional<OrvexEvent> event = decode_and_filter(line)) return event;
   }
@@ -87,7 +72,7 @@ std::optional<OrvexEvent> OrvexReverseEventIterator::next_of_recent() {
       reader_->pop();
       continue;
     }
-    const EventFile::Line line = checked(*peeked, true);
+    const EventFile::Line line = checked_line(*peeked, true);
     reader_->pop();
     --lines_left_;
     if (std::optional<OrvexEvent> event = decode_and_filter(line)) return event;
@@ -97,7 +82,7 @@ std::optional<OrvexEvent> OrvexReverseEventIterator::next_of_recent() {
 
 std::optional<OrvexEvent> OrvexReverseEventIterator::next_of_time_range() {
   while (const EventFile::Line* peeked = reader_->peek()) {
-    const EventFile::Line line = checked(*peeked, false);
+    const EventFile::Line line = checked_line(*peeked, false);
     std::optional<std::string_view> date_text = find_date(line.text);
     if (!date_text) {
       reader_->pop();

@@ -184,6 +184,13 @@ class ORVEX_SIFTER_API OrvexEventIterator {
   bool report_damage(const EventFile::Line& line, Damage::Kind kind, std::string detail = {});
   bool has_damage_reporter() const noexcept;
 
+  // A line read from the end of a file, trimmed of white space when `trim`, checked for UTF-8:
+  // without a reporter a line that is not UTF-8 raises UnicodeDecodeError here, before the
+  // caller takes the line, as the forward iterators raise at it; with one, the line comes back
+  // whole with invalid_at set, for decode_and_filter to report.
+  [[gnu::visibility("hidden")]] EventFile::Line checked_line(const EventFile::Line& line,
+                                                             bool trim) const;
+
   // For the forward iterators' next(): whether lines are read for a follower (an unfinished
   // last line left unread), whether the pass is over (the file closed, or kept at its end),
   // and the end of the pass: the file is kept when `at_end_of_file` and keeping is on, and

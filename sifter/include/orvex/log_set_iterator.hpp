@@ -116,8 +116,6 @@ class ORVEX_SIFTER_API OrvexLogSetIterator : public OrvexEventIterator {
   [[gnu::visibility("hidden")]] bool older_than_range(const LogPart& part, const EventFile* file);
   [[gnu::visibility("hidden")]] bool unreadable(const LogPart& part, const std::string& why,
                                                 LinePosition where = {1, 0});
-  [[gnu::visibility("hidden")]] EventFile::Line checked(const EventFile::Line& line,
-                                                        bool trim) const;
 
   std::unique_ptr<State> state_;
 };

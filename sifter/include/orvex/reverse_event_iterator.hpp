@@ -89,8 +89,6 @@ class ORVEX_SIFTER_API OrvexReverseEventIterator : public OrvexEventIterator {
   [[gnu::visibility("hidden")]] std::optional<OrvexEvent> next_of_all();
   [[gnu::visibility("hidden")]] std::optional<OrvexEvent> next_of_recent();
   [[gnu::visibility("hidden")]] std::optional<OrvexEvent> next_of_time_range();
-  [[gnu::visibility("hidden")]] EventFile::Line checked(const EventFile::Line& line,
-                                                        bool trim) const;
 
   ReverseSelection::Kind kind_;
   std::int64_t lines_left_ = 0;  // recent: complete lines still to read
