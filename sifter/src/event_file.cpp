@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -54,6 +55,7 @@ EventFile& EventFile::operator=(EventFile&& other) noexcept {
     next_number_ = other.next_number_;
     keep_invalid_ = other.keep_invalid_;
     skipping_ = std::exchange(other.skipping_, false);
+    positional_ = std::exchange(other.positional_, false);
   }
   return *this;
 }
@@ -87,13 +89,15 @@ bool EventFile::fill() {
     buf_ = std::move(bigger);
     cap_ = new_cap;
   }
-  ssize_t got = base::read_some(fd_, buf_.get() + end_, cap_ - end_);
+  ssize_t got = positional_ ? base::read_at(fd_, buf_.get() + end_, cap_ - end_,
+                                            static_cast<off_t>(buf_offset_ + end_))
+                            : base::read_some(fd_, buf_.get() + end_, cap_ - end_);
   if (got < 0) raise_os_error(errno, path_, "cannot read");
   end_ += static_cast<std::size_t>(got);
   return got > 0;
 }
 
-std::optional<EventFile::Line> EventFile::read_line(bool take_unfinished) {
+std::optional<EventFile::Line> EventFile::read_line(bool take_unfinished, bool check_utf8) {
   if (fd_ < 0) raise_os_error(EBADF, path_, "cannot read closed file");
   std::size_t scanned = begin_;  // bytes before this hold no line end
   for (;;) {
@@ -160,7 +164,9 @@ std::optional<EventFile::Line> EventFile::read_line(bool take_unfinished) {
     }
     Line line{std::string_view(data + begin_, stop - begin_), found, buf_offset_ + begin_,
               next_number_};
-    if (mode_ == Mode::text) {
+    if (mode_ == Mode::text && !check_utf8 && keep_invalid_) {
+      line.unchecked = true;
+    } else if (mode_ == Mode::text) {
       if (auto bad = base::find_invalid_utf8(line.text)) {
         if (!keep_invalid_) throw UnicodeDecodeError(path_, line.offset + *bad);
         line.invalid_at = *bad;
@@ -183,13 +189,73 @@ std::size_t EventFile::read_at(char* buffer, std::size_t size, std::uint64_t off
 
 std::uint64_t EventFile::seek(std::int64_t offset, int whence) {
   if (fd_ < 0) raise_os_error(EBADF, path_, "cannot seek in closed file");
-  off_t at = ::lseek(fd_, static_cast<off_t>(offset), whence);
-  if (at < 0) raise_os_error(errno, path_, "cannot seek in");
+  off_t at = 0;
+  if (positional_) {
+    // The descriptor's own offset is shared with the other readers: this one keeps its own.
+    at = static_cast<off_t>(whence == SEEK_END ? static_cast<std::int64_t>(size()) + offset
+                                               : offset);
+    if (at < 0) raise_os_error(EINVAL, path_, "cannot seek in");
+  } else {
+    at = ::lseek(fd_, static_cast<off_t>(offset), whence);
+    if (at < 0) raise_os_error(errno, path_, "cannot seek in");
+  }
   buf_offset_ = static_cast<std::uint64_t>(at);
   begin_ = end_ = 0;
   skipping_ = false;
   next_number_ = at == 0 ? std::optional<std::uint64_t>(1) : std::nullopt;
   return buf_offset_;
+}
+
+bool EventFile::is_regular() const {
+  struct stat st {};
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0)
+    raise_os_error(fd_ < 0 ? EBADF : errno, path_, "cannot stat");
+  return S_ISREG(st.st_mode);
+}
+
+EventFile EventFile::another_reader() const {
+  if (fd_ < 0) raise_os_error(EBADF, path_, "cannot read closed file");
+  EventFile other;
+  other.fd_ = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  if (other.fd_ < 0) raise_os_error(errno, path_, "cannot read");
+  other.mode_ = mode_;
+  other.path_ = path_;
+  other.keep_invalid_ = keep_invalid_;
+  other.positional_ = true;
+  return other;
+}
+
+bool EventFile::seek_line_start(std::uint64_t offset, std::uint64_t limit) {
+  if (offset >= limit) return false;
+  std::uint64_t start = offset;
+  if (offset > 0) {
+    // The line end before it, looked for from the byte before `offset`, a piece at a time.
+    constexpr std::size_t kPiece = 64 << 10;
+    char piece[kPiece + 1];
+    std::uint64_t at = offset - 1;
+    bool found = false;
+    while (!found && at < limit) {
+      // One byte more than the piece: whether LF follows a CR.
+      const std::size_t want =
+          static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, limit - at));
+      const std::size_t got = read_at(piece, want + 1, at);
+      const std::size_t usable = std::min(got, want);
+      for (std::size_t i = 0; i < usable; ++i) {
+        const char c = piece[i];
+        if (c == '\n' ||
+            (mode_ == Mode::text && c == '\r' && !(i + 1 < got && piece[i + 1] == '\n'))) {
+          start = at + i + 1;
+          found = true;
+          break;
+        }
+      }
+      if (got < want + 1 && !found) return false;  // the file ends inside the line
+      at += usable;
+    }
+    if (!found || start >= limit) return false;
+  }
+  seek(static_cast<std::int64_t>(start), SEEK_SET);
+  return true;
 }
 
 std::uint64_t EventFile::size() const {

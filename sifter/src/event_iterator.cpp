@@ -179,6 +179,13 @@ Judged judge(const EventFile::Line& line, LineDecoder& decoder, const Filters& f
     return {std::nullopt, Damage::Kind::not_utf8, std::to_string(*line.invalid_at + 1)};
   }
   LineDecoder::Decoded decoded = decoder.decode(line.text, filters, build);
+  // A line the fast parser took is UTF-8; any other line read unchecked is checked here, and
+  // a line that is not UTF-8 is that damage whatever else it is, as when it is checked first.
+  if (line.unchecked && !decoded.parsed) {
+    if (std::optional<std::size_t> bad = base::find_invalid_utf8(line.text)) {
+      return {std::nullopt, Damage::Kind::not_utf8, std::to_string(*bad + 1)};
+    }
+  }
   switch (decoded.verdict) {
     case Verdict::event:
       return {std::move(decoded.event), std::nullopt, {}};
@@ -202,7 +209,8 @@ std::optional<OrvexEvent> OrvexEventIterator::decode_and_filter(const EventFile:
   if (judged.damage) {
     if (!report_damage(line, *judged.damage, judged.detail) &&
         *judged.damage == Damage::Kind::not_utf8) {
-      throw UnicodeDecodeError(file_path_, line.offset + *line.invalid_at);
+      // Only a line read with its check (no reporter) gets here.
+      throw UnicodeDecodeError(file_path_, line.offset + line.invalid_at.value_or(0));
     }
     return std::nullopt;
   }
@@ -222,6 +230,14 @@ std::optional<OrvexEvent> OrvexEventIterator::decode_and_filter(const EventFile:
   return std::move(event);
 }
 
+void OrvexEventIterator::set_outline_field(std::optional<std::string> type_field) {
+  state_->decoder.set_outline_field(std::move(type_field));
+}
+
+const EventOutline& OrvexEventIterator::outline() const noexcept {
+  return state_->decoder.outline();
+}
+
 struct EventLineDecoder::State {
   std::filesystem::path file;
   Filters filters;
@@ -237,9 +253,14 @@ EventLineDecoder::Result EventLineDecoder::decode(const EventFile::Line& line) {
   if (judged.damage) {
     return {
         std::nullopt,
-        Damage{state_->file, {line.number, line.offset}, *judged.damage, std::move(judged.detail)}};
+        Damage{state_->file, {line.number, line.offset}, *judged.damage, std::move(judged.detail)},
+        {}};
   }
-  return {std::move(judged.event), std::nullopt};
+  Result result{std::move(judged.event), std::nullopt, {}};
+  if (result.event && !state_->build && state_->decoder.outline_field()) {
+    result.outline = state_->decoder.outline();
+  }
+  return result;
 }
 
 void EventLineDecoder::keep_only(std::vector<std::string> fields) {
@@ -251,6 +272,7 @@ std::unique_ptr<EventLineDecoder> OrvexEventIterator::make_line_decoder() const 
   state->file = file_path_;
   state->filters = state_->filters;
   state->build = build_events_;
+  state->decoder.set_outline_field(state_->decoder.outline_field());
   return std::unique_ptr<EventLineDecoder>(new EventLineDecoder(std::move(state)));
 }
 

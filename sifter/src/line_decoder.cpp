@@ -147,6 +147,71 @@ bool is_blank(std::string_view line) {
   return true;
 }
 
+std::optional<std::string_view> text_of(simdjson::dom::element value) {
+  if (!value.is_string()) return std::nullopt;
+  return std::string_view(value);
+}
+
+// outline_of() on the document: of duplicate members the last value counts, and a message key
+// named twice keeps its first place and takes its last value, as in the decoded event.
+EventOutline outline_of_document(simdjson::dom::object object, std::string_view type_field) {
+  EventOutline outline;
+  std::optional<simdjson::dom::element> isodate, date, msg;
+  std::optional<std::string_view> top_type;
+  for (auto field : object) {
+    const std::string_view key = field.key;
+    // Most names differ from the wanted ones in length.
+    switch (key.size()) {
+      case 8:
+        if (key == "PRIORITY") {
+          outline.priority = text_of(field.value);
+          continue;
+        }
+        break;
+      case 7:
+        if (key == "ISODATE") {
+          isodate = field.value;
+          continue;
+        }
+        break;
+      case 4:
+        if (key == "DATE") {
+          date = field.value;
+          continue;
+        }
+        break;
+      case 3:
+        if (key == "MSG") {
+          msg = field.value;
+          continue;
+        }
+        break;
+      default:
+        break;
+    }
+    if (key == type_field) top_type = text_of(field.value);
+  }
+  if (isodate) {
+    outline.date = text_of(*isodate);
+  } else if (date) {
+    outline.date = text_of(*date);
+  }
+  if (!msg || !msg->is_object()) return outline;
+  std::optional<simdjson::dom::element> fields;
+  for (auto member : simdjson::dom::object(*msg)) {
+    if (!outline.key) outline.key = member.key;
+    if (member.key == *outline.key) fields = member.value;
+  }
+  if (!outline.key) return outline;
+  outline.type = top_type;
+  if (fields->is_object()) {
+    for (auto field : simdjson::dom::object(*fields)) {
+      if (field.key == type_field) outline.type = text_of(field.value);
+    }
+  }
+  return outline;
+}
+
 }  // namespace
 
 struct LineDecoder::Parser {
@@ -160,25 +225,31 @@ LineDecoder::Decoded LineDecoder::decode(std::string_view line, const Filters& f
                                          bool build_event) {
   using V = Verdict;
   auto reference = [&]() -> Decoded {
-    if (is_blank(line)) return {std::nullopt, V::blank};
+    if (is_blank(line)) return {std::nullopt, V::blank, false};
     if (line.size() > kFastParserCapacity && values_at_most(line) > kMostValues) {
-      return {std::nullopt, V::too_large};
+      return {std::nullopt, V::too_large, false};
     }
     std::optional<OrvexEvent> event;
     try {
       event = decode_event(line);
     } catch (const JSONDecodeError&) {
-      return {std::nullopt, V::not_json};
+      return {std::nullopt, V::not_json, false};
     }
-    if (!event->is_object()) return {std::nullopt, V::not_object};
+    if (!event->is_object()) return {std::nullopt, V::not_object, false};
     if (!filters.accepts_priority(priority_of(*event)) ||
         !filters.accepts_source(first_msg_key_of(*event))) {
-      return {std::nullopt, V::rejected};
+      return {std::nullopt, V::rejected, false};
     }
-    return {std::move(event), V::event};
+    if (!build_event && outline_field_) {
+      // The outline points into the event, which stays here until the next line.
+      held_ = std::move(*event);
+      outline_ = outline_of(held_, *outline_field_);
+      return {OrvexEvent(), V::event, false};
+    }
+    return {std::move(event), V::event, false};
   };
 
-  if (!filters.may_accept_raw(line)) return {std::nullopt, V::rejected};
+  if (!filters.may_accept_raw(line)) return {std::nullopt, V::rejected, false};
 
   simdjson::dom::element document;
   // The line is followed by the reader's padding: the parser reads it in place.
@@ -186,7 +257,7 @@ LineDecoder::Decoded LineDecoder::decode(std::string_view line, const Filters& f
       parser_->parser.parse(line.data(), line.size(), false).get(document) != simdjson::SUCCESS) {
     return reference();
   }
-  if (!document.is_object()) return {std::nullopt, V::not_object};
+  if (!document.is_object()) return {std::nullopt, V::not_object, true};
   simdjson::dom::object object(document);
 
   if (filters.is_active()) {
@@ -206,14 +277,17 @@ LineDecoder::Decoded LineDecoder::decode(std::string_view line, const Filters& f
       }
     }
     if (!filters.accepts_priority(priority) || !filters.accepts_source(first_key)) {
-      return {std::nullopt, V::rejected};
+      return {std::nullopt, V::rejected, true};
     }
   }
 
-  if (!build_event) return {OrvexEvent(), V::event};
+  if (!build_event) {
+    if (outline_field_) outline_ = outline_of_document(object, *outline_field_);
+    return {OrvexEvent(), V::event, true};
+  }
   try {
-    if (kept_) return {build(document, Kept{&*kept_, Kept::Level::top}), V::event};
-    return {build(document), V::event};
+    if (kept_) return {build(document, Kept{&*kept_, Kept::Level::top}), V::event, true};
+    return {build(document), V::event, true};
   } catch (const Ambiguous&) {
     return reference();
   }

@@ -28,6 +28,8 @@ class LineDecoder {
   struct Decoded {
     std::optional<OrvexEvent> event;  // set for Verdict::event
     Verdict verdict;
+    // The fast parser took the whole line, which is therefore UTF-8.
+    bool parsed = false;
   };
 
   // The event of `line` when the line is exactly one JSON object that `filters` accept; else
@@ -44,8 +46,22 @@ class LineDecoder {
   // other members.
   void keep_only(std::vector<std::string> fields) { kept_ = std::move(fields); }
 
+  // From now on (std::nullopt: no more), a line decided without building its event (`build`
+  // false) also gives its outline, read from the parser's document as outline_of() reads the
+  // event, with `type_field` naming the type.
+  void set_outline_field(std::optional<std::string> type_field) {
+    outline_field_ = std::move(type_field);
+  }
+  const std::optional<std::string>& outline_field() const noexcept { return outline_field_; }
+  // The outline of the line last decoded as an event, when outlines are on; the views live
+  // until the next decode().
+  const EventOutline& outline() const noexcept { return outline_; }
+
  private:
   std::optional<std::vector<std::string>> kept_;
+  std::optional<std::string> outline_field_;
+  EventOutline outline_;
+  OrvexEvent held_;  // the reference decoder's event, which an outline may point into
   struct Parser;
   std::unique_ptr<Parser> parser_;
 };

@@ -20,7 +20,9 @@ class ORVEX_SIFTER_API OrvexAllEventsIterator : public OrvexEventIterator {
   // make_line_decoder): the lines next() would read, in order, and std::nullopt where next()
   // would end the pass, which ends the same way (the file closed, or kept for a follower).
   // The line's text lives until the next call. Throws OSError when reading fails.
-  std::optional<EventFile::Line> next_line();
+  // With `check_utf8` false, while a damage reporter is set, the line may come back unchecked
+  // (EventFile::read_line); the iterator's decoders check it.
+  std::optional<EventFile::Line> next_line(bool check_utf8 = true);
 };
 
 }  // namespace orvex

@@ -35,6 +35,9 @@ class ORVEX_SIFTER_API EventFile {
     // The line is longer than kMaxLineBytes: `text` is empty and the rest of the line is
     // skipped without being kept, up to its line end.
     bool too_long = false;
+    // Read without the UTF-8 check (read_line with `check_utf8` false): whoever decodes the
+    // text checks it.
+    bool unchecked = false;
   };
 
   static constexpr std::size_t kPadding = 64;
@@ -77,7 +80,10 @@ class ORVEX_SIFTER_API EventFile {
   // Throws OSError when a read fails, and when the file is closed; KeyboardInterrupt when
   // SIGINT has arrived (checked before each read(2), so long scans stay interruptible, and
   // ending a read that waits for data).
-  std::optional<Line> read_line(bool take_unfinished = true);
+  // With `check_utf8` false, while invalid lines are kept, the text is not checked and the line
+  // comes back `unchecked`: for a decoder whose parser checks UTF-8 anyway (the iterators'
+  // do), so that the bytes are not read twice.
+  std::optional<Line> read_line(bool take_unfinished = true, bool check_utf8 = true);
 
   // Reads up to `size` bytes at `offset` into `buffer` without moving the position or
   // touching the buffered lines; returns the bytes read, fewer only at the end of the file.
@@ -91,6 +97,20 @@ class ORVEX_SIFTER_API EventFile {
   std::uint64_t seek(std::int64_t offset, int whence);
   // The file's current size in bytes. Throws OSError.
   std::uint64_t size() const;
+  // Whether the open file is a regular file (not a pipe or a device). Throws OSError.
+  bool is_regular() const;
+
+  // Another reader of the same open file (not of what its name may name by now), in the same
+  // mode and keeping invalid lines alike, with a position of its own at the start: readers of
+  // one file on several threads, each reading its own part. Reads with pread(2), so the file
+  // must allow it (a regular file). Throws OSError.
+  EventFile another_reader() const;
+  // Moves to the first line that starts at `offset` or after it and before `limit`, and returns
+  // true; false when no line starts there (the position is then unspecified). A line starts at
+  // the start of the file and after each line end, so the rest of a line that started before
+  // `offset` is skipped, and no byte at or after `limit` is read but the one after a CR. Line
+  // numbers are unknown from there (but at the start). Throws OSError.
+  bool seek_line_start(std::uint64_t offset, std::uint64_t limit);
   // Closes the descriptor; closing a closed file does nothing.
   void close() noexcept;
 
@@ -108,7 +128,8 @@ class ORVEX_SIFTER_API EventFile {
   std::uint64_t buf_offset_ = 0;                  // file offset of buf_[0]
   std::optional<std::uint64_t> next_number_ = 1;  // of the line at begin_
   bool keep_invalid_ = false;
-  bool skipping_ = false;  // inside a line that was too long: drop bytes up to its end
+  bool skipping_ = false;    // inside a line that was too long: drop bytes up to its end
+  bool positional_ = false;  // reads with pread(2) at its own position (another_reader)
 };
 
 }  // namespace orvex

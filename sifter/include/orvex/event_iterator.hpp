@@ -117,6 +117,9 @@ class ORVEX_SIFTER_API OrvexEventIterator {
 
   // The file the event last returned by next() was read from (a log set names the part).
   const std::filesystem::path& file_path() const noexcept { return file_path_; }
+  // The open file this iterator reads (closed once a pass has closed it): for a caller that
+  // reads its parts on other threads (EventFile::another_reader).
+  const EventFile& file() const noexcept { return file_; }
   // Where the line of the event last returned by next() starts.
   const LinePosition& position() const noexcept { return position_; }
   // The text of that line, as stored (without its line end); valid until the next call of
@@ -128,6 +131,14 @@ class ORVEX_SIFTER_API OrvexEventIterator {
   // (null) event and line() holds the line. For callers that only copy lines, which then skip
   // the cost of building events. Overrides of the filter operations are not asked then.
   void set_build_events(bool build) noexcept { build_events_ = build; }
+
+  // With a type field named ("type_en", "type_ru") and events not built, each line next()
+  // returns also gives its outline (outline()), read from the fast parser's document: for a
+  // caller that counts events by their priority, date and type. std::nullopt turns it off.
+  void set_outline_field(std::optional<std::string> type_field);
+  // The outline of the line of the event last returned by next(), when outlines are on and
+  // events are not built; valid as long as line() is.
+  const EventOutline& outline() const noexcept;
 
   // A decoder of this iterator's lines for another thread: a copy of the filters as they are
   // now and the choice of set_build_events, with a parser of its own (see EventLineDecoder).

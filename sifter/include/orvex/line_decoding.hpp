@@ -31,6 +31,9 @@ class ORVEX_SIFTER_API EventLineDecoder {
     std::optional<OrvexEvent> event;
     // Why a damaged line was skipped; neither is set for a blank or a rejected line.
     std::optional<Damage> damage;
+    // The outline of the event, when the iterator gave outlines (set_outline_field) and built
+    // no events; the views live until the next decode().
+    EventOutline outline;
   };
 
   // Decodes `line` as EventFile::read_line returned it: at least EventFile::kPadding readable
