@@ -243,11 +243,22 @@ void OrvexEventViewer::clean_temp_files() {
 
 void OrvexEventViewer::setup_filters() {
   iterator_->set_damage_reporter(damage_.get());
-  // JSON lines are copies of the stored lines, and an overview reads its few members from the
-  // line: no event needs building unless a search reads it.
-  iterator_->set_build_events(overview_ ? renderer_->searches() : renderer_->builds_events());
+  choose_decoding(*iterator_);
   if (!priority_filter_.empty()) iterator_->set_priority_filter(priority_filter_);
   if (!source_filter_.empty()) iterator_->set_source_filter(source_filter_);
+}
+
+// JSON lines are copies of the stored lines, and an overview counts outlines: no event needs
+// building unless a search reads it.
+void OrvexEventViewer::choose_decoding(OrvexEventIterator& iterator) const {
+  if (!overview_) {
+    iterator.set_build_events(renderer_->builds_events());
+    return;
+  }
+  iterator.set_build_events(renderer_->searches());
+  if (!renderer_->searches()) {
+    iterator.set_outline_field(std::string(OrvexEventFormatter::type_field()));
+  }
 }
 
 void OrvexEventViewer::check_output() {
@@ -273,7 +284,8 @@ void OrvexEventViewer::print(OrvexEvent& event) {
   OrvexEventIterator& from = origin_.iterator ? *origin_.iterator : *iterator_;
   if (overview_) {
     if (!renderer_->matches(event)) return;
-    overview_->add(from.line());
+    overview_->add(renderer_->searches() ? outline_of(event, OrvexEventFormatter::type_field())
+                                         : from.outline());
     ++shown_;
     return;
   }
@@ -307,8 +319,8 @@ bool OrvexEventViewer::list_on_workers() {
   auto* all = dynamic_cast<OrvexAllEventsIterator*>(iterator_.get());
   unsigned cores = std::max(1u, std::thread::hardware_concurrency());
   unsigned workers = std::min(jobs_, cores);
-  if (all == nullptr || workers < 2 || overview_ || !priority_filter_.empty() ||
-      !source_filter_.empty()) {
+  if (all == nullptr || workers < 2 || !priority_filter_.empty() || !source_filter_.empty() ||
+      (overview_ && renderer_->searches())) {
     return false;
   }
 
@@ -320,12 +332,16 @@ bool OrvexEventViewer::list_on_workers() {
       viewer_.check_output();
       ++viewer_.shown_;
     }
+    void count(const orvex::Overview::Part& events) override {
+      viewer_.overview_->merge(events);
+      viewer_.shown_ += events.events();
+    }
     void damage(const Damage& damage) override { viewer_.damage_->report(damage); }
 
    private:
     OrvexEventViewer& viewer_;
   } sink(*this);
-  ListingLayout layout{*args_, label_, file_path_};
+  ListingLayout layout{*args_, label_, file_path_, overview_ != nullptr};
   run_listing_pipeline(*all, layout, workers, sink);
   return true;
 }

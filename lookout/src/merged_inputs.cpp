@@ -495,7 +495,7 @@ void OrvexEventViewer::open_inputs(const OrvexViewerOptions& args) {
     }
     OrvexEventIterator& iterator = *input.iterator;
     iterator.set_damage_reporter(input.notices);
-    iterator.set_build_events(renderer_->builds_events());
+    choose_decoding(iterator);
     if (!priority_filter_.empty()) iterator.set_priority_filter(priority_filter_);
     if (!source_filter_.empty()) iterator.set_source_filter(source_filter_);
     // A follower goes on from where the first pass stopped; a report's copy is not followed.

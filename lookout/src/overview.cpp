@@ -12,6 +12,8 @@
 #include <orvex/event_formatter.hpp>
 #include <orvex/messages.hpp>
 
+#include "event_facts.hpp"
+
 namespace orvex {
 
 namespace {
@@ -193,15 +195,15 @@ void append_bar(std::string& out, const Overview::Tally& tally, std::uint64_t mo
 
 }  // namespace
 
-void Overview::Periods::add(std::int64_t key, int level) {
+void Overview::Periods::add(std::int64_t key, const Tally& tally) {
   if (!live) return;
   if (last == nullptr || key != last_key) {
     last = &tallies[key];
     last_key = key;
   }
-  ++last->count;
-  if (level <= kWorstSevere) ++last->severe;
-  if (level == kWarning) ++last->warning;
+  last->count += tally.count;
+  last->severe += tally.severe;
+  last->warning += tally.warning;
 }
 
 void Overview::Periods::drop() {
@@ -210,44 +212,113 @@ void Overview::Periods::drop() {
   live = false;
 }
 
-Overview::Overview()
-    : reader_(std::make_unique<EventFactsReader>(OrvexEventFormatter::type_field())) {}
+namespace {
+
+Overview::Tally tally_of(int level) {
+  return {1, level <= kWorstSevere ? 1u : 0u, level == kWarning ? 1u : 0u};
+}
+
+std::int64_t hour_of(DateTime date) { return floor<hours>(date).time_since_epoch().count(); }
+
+}  // namespace
+
+Overview::Overview() = default;
 Overview::~Overview() = default;
 
-void Overview::add(std::string_view line) { count(reader_->read(line)); }
+Overview::Counted Overview::counted(const EventOutline& outline) {
+  Counted event;
+  if (outline.priority) event.level = priority_level(*outline.priority).value_or(kOther);
+  if (outline.date) event.date = read_event_date(*outline.date);
+  event.key = outline.key;
+  event.type = outline.type;
+  return event;
+}
 
-void Overview::count(const EventFacts& facts) {
-  ++events_;
-  int level = kOther;
-  if (facts.priority) level = priority_level(*facts.priority).value_or(kOther);
-  ++by_priority_[level];
-
-  if (!facts.key) {
-    ++untyped_;
-  } else if (auto it = by_type_.find(*facts.key); it != by_type_.end()) {
-    ++it->second.count;
-    if (it->second.type.empty() && facts.type) it->second.type = *facts.type;
+void Overview::count_type(std::optional<std::string_view> key, std::optional<std::string_view> type,
+                          std::uint64_t count) {
+  if (!key) {
+    untyped_ += count;
+  } else if (auto it = by_type_.find(*key); it != by_type_.end()) {
+    it->second.count += count;
+    if (it->second.type.empty() && type) it->second.type = *type;
   } else if (by_type_.size() < kMostTypes) {
-    by_type_.emplace(*facts.key, TypeCount{std::string(facts.type.value_or("")), 1});
+    by_type_.emplace(*key, TypeCount{std::string(type.value_or("")), count});
   } else {
-    ++untracked_;
+    untracked_ += count;
   }
+}
 
-  const std::optional<DateTime> date = facts.date ? read_event_date(*facts.date) : std::nullopt;
-  if (!date) {
-    ++undated_;
-    return;
-  }
-  if (!first_ || *date < *first_) first_ = date;
-  if (!last_ || *date > *last_) last_ = date;
-  const local_days day = floor<days>(*date);
-  hours_.add(floor<hours>(*date).time_since_epoch().count(), level);
-  days_.add(day.time_since_epoch().count(), level);
+void Overview::count_hour(std::int64_t hour, const Tally& tally, DateTime first, DateTime last) {
+  if (!first_ || first < *first_) first_ = first;
+  if (!last_ || last > *last_) last_ = last;
+  const local_days day = floor<days>(local_time<hours>(hours{hour}));
+  hours_.add(hour, tally);
+  days_.add(day.time_since_epoch().count(), tally);
   const local_days monday = day - days{weekday(day).iso_encoding() - 1};
-  weeks_.add(monday.time_since_epoch().count(), level);
+  weeks_.add(monday.time_since_epoch().count(), tally);
   // A span only grows: a finer unit, once ruled out, is never needed again.
   if (hours_.live && *last_ - *first_ > kMostHourSpan) hours_.drop();
   if (days_.live && *last_ - *first_ > kMostDaySpan) days_.drop();
+}
+
+void Overview::add(const Counted& event) {
+  ++events_;
+  ++by_priority_[event.level];
+  count_type(event.key, event.type, 1);
+  if (!event.date) {
+    ++undated_;
+    return;
+  }
+  count_hour(hour_of(*event.date), tally_of(event.level), *event.date, *event.date);
+}
+
+void Overview::merge(const Part& part) {
+  events_ += part.events_;
+  undated_ += part.undated_;
+  untyped_ += part.untyped_;
+  for (std::size_t level = 0; level < by_priority_.size(); ++level) {
+    by_priority_[level] += part.by_priority_[level];
+  }
+  // In the order the types first appear, so that the types told apart are the first ones.
+  for (const Part::Type& type : part.types_) count_type(type.key, type.type, type.count);
+  if (!part.first_) return;
+  for (const auto& [hour, tally] : part.hours_.tallies) {
+    count_hour(hour, tally, *part.first_, *part.last_);
+  }
+}
+
+void Overview::Part::add(const Counted& event) {
+  ++events_;
+  ++by_priority_[event.level];
+  if (!event.key) {
+    ++untyped_;
+  } else {
+    auto it = type_at_.find(*event.key);
+    if (it == type_at_.end()) {
+      it = type_at_.emplace(*event.key, types_.size()).first;
+      types_.push_back({std::string(*event.key), std::nullopt, 0});
+    }
+    Type& type = types_[it->second];
+    ++type.count;
+    if (!type.type && event.type && !event.type->empty()) type.type = std::string(*event.type);
+  }
+  if (!event.date) {
+    ++undated_;
+    return;
+  }
+  if (!first_ || *event.date < *first_) first_ = event.date;
+  if (!last_ || *event.date > *last_) last_ = event.date;
+  hours_.add(hour_of(*event.date), tally_of(event.level));
+}
+
+void Overview::Part::clear() {
+  events_ = undated_ = untyped_ = 0;
+  by_priority_.fill(0);
+  types_.clear();
+  type_at_.clear();
+  first_.reset();
+  last_.reset();
+  hours_ = Periods();
 }
 
 std::optional<Overview::Unit> Overview::unit() const {

@@ -34,7 +34,8 @@ class CliJobsTest : public LookoutTest {
 };
 
 TEST_F(CliJobsTest, WorkersWriteWhatOneThreadWrites) {
-  // About 1.5 MB: several batches, damage in each of them, one line longer than a batch.
+  // About 1.5 MB: several batches and ranges, damage in each of them, one line longer than a
+  // batch.
   fs::path log = dir_.write("events", testing::mixed_log(6000));
   std::string staged = stage("host-report", testing::mixed_log(3000));
   std::string archive = (dir_.path() / "report.tar.gz").string();
@@ -53,6 +54,9 @@ TEST_F(CliJobsTest, WorkersWriteWhatOneThreadWrites) {
       {"-a", "--json", "-g", "mount"},
       {"-a", "-p", "crit,err", "-s", "audit"},
       {"-a", "--archive"},
+      // An overview's workers read parts of the file themselves.
+      {"-a", "--stats"},
+      {"-a", "--stats", "--json", "--archive"},
   };
   for (std::vector<std::string> args : rows) {
     std::string input = log.string();

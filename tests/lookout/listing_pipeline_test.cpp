@@ -70,39 +70,49 @@ class Recorder : public ListingSink {
     if (++shown_ == fail_at_) throw std::runtime_error("reader gone");
     out += text;
   }
+  void count(const Overview::Part& events) override { counted.merge(events); }
   void damage(const Damage& damage) override {
     out += "damage at " + std::to_string(damage.where.offset) + ": " + damage.why() + "\n";
   }
   std::string out;
+  Overview counted;
 
  private:
   std::size_t fail_at_;
   std::size_t shown_ = 0;
 };
 
-void set_filters(OrvexEventIterator& iterator, bool filtered) {
+// What is listed: text, or (for an overview) outlines.
+enum class Made { text, outlines };
+
+void set_filters(OrvexEventIterator& iterator, bool filtered, Made made = Made::text) {
+  if (made == Made::outlines) {
+    iterator.set_build_events(false);
+    iterator.set_outline_field("type_en");
+  }
   if (!filtered) return;
   iterator.set_priority_filter({"crit", "info"});
   iterator.set_source_filter({"net", "kern"});
 }
 
 std::string run_pipeline(const std::filesystem::path& log, unsigned workers, Recorder& sink,
-                         bool filtered = false) {
+                         bool filtered = false, Made made = Made::text,
+                         std::size_t range_bytes = 1 << 20) {
   OrvexAllEventsIterator iterator(log);
   struct Dropped : DamageReporter {
     void report(const Damage&) override {}
   } reporter;
   iterator.set_damage_reporter(&reporter);
-  set_filters(iterator, filtered);
+  set_filters(iterator, filtered, made);
   OrvexViewerOptions options;
   options.nocolor = true;
-  ListingLayout layout{options, "", log};
-  run_listing_pipeline(iterator, layout, workers, sink);
-  return sink.out;
+  ListingLayout layout{options, "", log, made == Made::outlines};
+  run_listing_pipeline(iterator, layout, workers, sink, range_bytes);
+  return sink.out + (made == Made::outlines ? sink.counted.json() : "");
 }
 
 // The same listing on the calling thread, through the iterator.
-std::string run_iterator(const std::filesystem::path& log, bool filtered) {
+std::string run_iterator(const std::filesystem::path& log, bool filtered, Made made) {
   Recorder sink;
   OrvexAllEventsIterator iterator(log);
   struct Forward : DamageReporter {
@@ -111,28 +121,73 @@ std::string run_iterator(const std::filesystem::path& log, bool filtered) {
     void report(const Damage& damage) override { sink.damage(damage); }
   } reporter(sink);
   iterator.set_damage_reporter(&reporter);
-  set_filters(iterator, filtered);
+  set_filters(iterator, filtered, made);
   OrvexEventFormatter formatter({}, false, false, true);
   for (OrvexEvent& event : iterator) {
+    if (made == Made::outlines) {
+      sink.counted.add(iterator.outline());
+      continue;
+    }
     try {
       sink.show(formatter.format_event(event) + "\n");
     } catch (const Error& error) {
       sink.damage(Damage{log, iterator.position(), Damage::Kind::unusable, error.what()});
     }
   }
-  return sink.out;
+  return sink.out + (made == Made::outlines ? sink.counted.json() : "");
 }
 
 TEST(ListingPipelineTest, AnyNumberOfWorkersListsWhatTheIteratorGives) {
   testing::TempDir dir;
   std::filesystem::path log = dir.write("events", testing::mixed_log(3000));
-  for (bool filtered : {false, true}) {
-    SCOPED_TRACE(filtered ? "filtered" : "all");
-    std::string expected = run_iterator(log, filtered);
+  for (Made made : {Made::text, Made::outlines}) {
+    for (bool filtered : {false, true}) {
+      SCOPED_TRACE(filtered ? "filtered" : "all");
+      SCOPED_TRACE(made == Made::text ? "text" : "outlines");
+      std::string expected = run_iterator(log, filtered, made);
+      EXPECT_NE(expected.find("damage at "), std::string::npos);
+      for (unsigned workers : {1u, 3u}) {
+        Recorder sink;
+        EXPECT_TRUE(run_pipeline(log, workers, sink, filtered, made) == expected) << workers;
+      }
+    }
+  }
+}
+
+// The workers of an overview read ranges of the file themselves. Wherever a range starts (within
+// a line, between the CR and the LF of a line end, after a lone CR, inside a line too long to
+// keep), each line is read once, by the range it starts in, and damage keeps the file's line
+// numbers.
+TEST(ListingPipelineTest, RangesCutAnywhereCountWhatTheIteratorGives) {
+  testing::TempDir dir;
+  struct Row {
+    std::filesystem::path log;
+    std::vector<std::size_t> range_bytes;
+  };
+  const std::string long_line =
+      R"({"PRIORITY":"info","pad":")" + std::string(17 << 20, 'x') + "\"}";
+  const std::vector<Row> rows = {
+      // Every byte a range of its own.
+      {dir.write("ends",
+                 "{\"PRIORITY\":\"info\",\"MSG\":{\"a\":{}}}\r\n{\"PRIORITY\":\"err\"}\r"
+                 "{\"PRIORITY\":\"crit\",\"x\":\"\xff\"}\n\n not json\r\n\r\r\n"
+                 "{\"PRIORITY\":\"debug\"}"),
+       {1, 2}},
+      {dir.write("cr", "{\"PRIORITY\":\"info\"}\r\rnope\r{\"PRIORITY\":\"alert\"}\r"), {1}},
+      {dir.write("short", testing::mixed_log(24)), {7, 64}},
+      {dir.write("events", testing::mixed_log(3000)), {97, 4096, 1 << 20}},
+      {dir.write("long",
+                 testing::mixed_log(40) + long_line + "\r\n" + testing::mixed_log(40) + long_line),
+       {1 << 20, 5 << 20}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.log.filename().string());
+    const std::string expected = run_iterator(row.log, false, Made::outlines);
     EXPECT_NE(expected.find("damage at "), std::string::npos);
-    for (unsigned workers : {1u, 3u}) {
+    for (std::size_t range_bytes : row.range_bytes) {
       Recorder sink;
-      EXPECT_TRUE(run_pipeline(log, workers, sink, filtered) == expected) << workers;
+      EXPECT_TRUE(run_pipeline(row.log, 2, sink, false, Made::outlines, range_bytes) == expected)
+          << range_bytes;
     }
   }
 }

@@ -124,6 +124,8 @@ class ORVEX_LOOKOUT_API OrvexEventViewer {
   // The private temporary folder, made on first use (several archives share it).
   [[gnu::visibility("hidden")]] const std::filesystem::path& temp_folder();
   [[gnu::visibility("hidden")]] void setup_filters();
+  // Whether `iterator` builds events, or gives lines or (for an overview) outlines only.
+  [[gnu::visibility("hidden")]] void choose_decoding(OrvexEventIterator& iterator) const;
   [[gnu::visibility("hidden")]] void follow_events();
   [[gnu::visibility("hidden")]] void announce_file_change(OrvexNewEventIterator::FileChange change,
                                                           const std::filesystem::path& name);
